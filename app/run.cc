@@ -1,0 +1,106 @@
+#include "app/run.h"
+
+#include <cstring>
+#include <span>
+#include <string_view>
+
+#include "card/card.h"
+#include "recordio/recordio.h"
+
+namespace magsync {
+namespace {
+
+using recordio::Error;
+using recordio::Need;
+using recordio::Status;
+using recordio::Unit;
+
+constexpr char kControlName[] = "mp";
+constexpr std::size_t kNameWidth = 18;  // a file name is at most 18 characters
+
+using Name = std::array<char, kNameWidth>;
+
+std::string_view trimmed(std::span<const char> text) {
+  std::string_view s(text.data(), text.size());
+  while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
+  return s;
+}
+
+struct Run {
+  Unit control, kfile, sfile;
+  Name kfilename, sfilename;
+  card::Card card[2];  // [0] the K card, [1] the S card
+  int status = recordio::kOk;
+};
+
+// Reads line LINE of the control file into NAME: its first 18 characters.
+Status read_name(Unit& control, Name& name, long line) {
+  bool longer = false;
+  if (auto e = control.read_field(name, kNameWidth, &longer)) return e;
+  if (longer) {
+    recordio::report(Error(kControlName)
+                         .add("line ")
+                         .add(line)
+                         .add(": warning: name longer than 18 characters; using ")
+                         .add_quoted(trimmed(name))
+                         .text());
+  }
+  return std::nullopt;
+}
+
+Status open_named(Unit& unit, const Name& name, long line, Need need) {
+  std::string_view s = trimmed(name);
+  if (s.empty()) return Error(kControlName).add("line ").add(line).add(": empty file name");
+  if (s.find('\0') != s.npos)
+    return Error(kControlName).add("line ").add(line).add(": file name holds a NUL byte");
+  return unit.open(s, need);
+}
+
+std::string_view text(std::span<const char> s) { return {s.data(), s.size()}; }
+
+// The run up to its end; an error ends it at once through the error stop.
+Status steps(Run& r) {
+  if (auto e = r.control.open(kControlName, Need::any)) return e;
+  if (auto e = read_name(r.control, r.kfilename, 1)) return e;
+  if (auto e = read_name(r.control, r.sfilename, 2)) return e;
+  if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;
+  if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
+  if (auto e = open_named(r.sfile, r.sfilename, 2, Need::any)) return e;
+  if (auto e = recordio::console_line({"Starting"})) return e;
+
+  // The K card is the first 40 characters of its line, then blanks.
+  Status bad = r.kfile.read_field(r.card[0], card::kKWidth);
+  if (!bad) bad = r.sfile.read_field(r.card[1], card::kLength);
+  if (bad && bad->kind() != Error::Kind::read) return bad;
+  if (bad) {
+    // The system could not read a card: say so, and end the run at "Done"
+    // with nothing decoded and the S file unchanged.
+    recordio::report(bad->text());
+    r.status = recordio::kReadFailStatus;
+  } else {
+    for (const card::Card& c : r.card) {
+      if (auto e = recordio::console_line({text(c)})) return e;
+      // Decoding and the line of values come here.
+    }
+    // Reconciliation comes here.
+  }
+
+  if (auto e = recordio::console_line({"Done"})) return e;
+  if (auto e = r.kfile.close()) return e;
+  if (auto e = r.sfile.close()) return e;
+  return std::nullopt;
+}
+
+}  // namespace
+
+int run() {
+  Run r;
+  if (auto e = steps(r)) {
+    // The error stop: the diagnostic, then every open unit is closed as R goes.
+    recordio::report(e->text());
+    return recordio::kStopStatus;
+  }
+  return r.status;
+}
+
+}  // namespace magsync

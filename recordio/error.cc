@@ -1,0 +1,65 @@
+#include "recordio/error.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace recordio {
+
+Error::Error(std::string_view name, Kind kind) : kind_(kind) {
+  add("magsync: ").add(name).add(": ");
+}
+
+Error& Error::add(std::string_view text) {
+  std::size_t n = text.size() < sizeof text_ - len_ ? text.size() : sizeof text_ - len_;
+  std::memcpy(text_ + len_, text.data(), n);
+  len_ += n;
+  return *this;
+}
+
+Error& Error::add(long number) {
+  char digits[24];
+  char* p = digits + sizeof digits;
+  unsigned long v = number < 0 ? 0UL - static_cast<unsigned long>(number)
+                               : static_cast<unsigned long>(number);
+  do {
+    *--p = static_cast<char>('0' + v % 10);
+    v /= 10;
+  } while (v != 0);
+  if (number < 0) *--p = '-';
+  return add({p, static_cast<std::size_t>(digits + sizeof digits - p)});
+}
+
+Error& Error::add_quoted(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  add("\"");
+  for (char c : text) {
+    auto b = static_cast<unsigned char>(c);
+    if (b >= 0x20 && b < 0x7f && c != '"' && c != '\\') {
+      add({&c, 1});
+    } else {
+      const char esc[4] = {'\\', 'x', kHex[b >> 4], kHex[b & 15]};
+      add({esc, 4});
+    }
+  }
+  return add("\"");
+}
+
+Error& Error::add_errno(int err) { return add(std::strerror(err)); }
+
+void report(std::string_view line) {
+  char buf[512];
+  std::size_t n = line.size() < sizeof buf - 1 ? line.size() : sizeof buf - 1;
+  std::memcpy(buf, line.data(), n);
+  buf[n++] = '\n';
+  // Nothing sensible is left to do if standard error itself cannot be written.
+  for (std::size_t done = 0; done < n;) {
+    ssize_t w = ::write(2, buf + done, n - done);
+    if (w < 0 && errno == EINTR) continue;
+    if (w <= 0) break;
+    done += static_cast<std::size_t>(w);
+  }
+}
+
+}  // namespace recordio

@@ -1,0 +1,54 @@
+// Runs the built magsync in a scratch working directory.
+#pragma once
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <string>
+
+#include "tests/scratch.h"
+
+struct Outcome {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out, err;
+};
+
+// Runs magsync with WORK as its working directory. BEFORE runs in the child
+// just before exec (to set limits or drop privileges).
+inline Outcome run_magsync(const Scratch& work, const std::function<void()>& before = {}) {
+  Scratch io;
+  const std::string out = io / "out", err = io / "err";
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(work.path().c_str()) != 0)
+      ::_exit(126);
+    if (before) before();
+    ::execl(MAGSYNC_EXE, "magsync", static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  Outcome r;
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  r.out = Scratch::slurp(out);
+  r.err = Scratch::slurp(err);
+  return r;
+}
+
+// The console line of the two names, each at its full 18 characters.
+inline std::string names_line(std::string k, std::string s) {
+  k.resize(18, ' ');
+  s.resize(18, ' ');
+  return " " + k + s + "\n";
+}
+
+// A card as held: TEXT cut to WIDTH, then blanks to 115.
+inline std::string card_of(std::string text, std::size_t width = 115) {
+  if (text.size() > width) text.resize(width);
+  text.resize(115, ' ');
+  return text;
+}

@@ -1,0 +1,57 @@
+// A scratch directory for tests, removed with everything in it afterwards.
+#pragma once
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+
+class Scratch {
+ public:
+  Scratch() {
+    char tmpl[] = "/tmp/magsync-test-XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~Scratch() { std::filesystem::remove_all(path_); }
+  Scratch(const Scratch&) = delete;
+  Scratch& operator=(const Scratch&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+  void write(const std::string& name, const std::string& bytes) const {
+    std::ofstream(*this / name, std::ios::binary) << bytes;
+  }
+  std::string read(const std::string& name) const { return slurp(*this / name); }
+
+  static std::string slurp(const std::string& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+  }
+
+  // Every entry of the directory: a file's bytes, "<dir>" or "-> target".
+  std::map<std::string, std::string> entries() const {
+    std::map<std::string, std::string> all;
+    for (const auto& e : std::filesystem::directory_iterator(path_)) {
+      std::string name = e.path().filename();
+      if (e.is_symlink())
+        all[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
+      else if (e.is_directory())
+        all[name] = "<dir>";
+      else
+        all[name] = slurp(e.path());
+    }
+    return all;
+  }
+
+ private:
+  std::string path_;
+};
