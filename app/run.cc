@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "card/card.h"
+#include "card/field.h"
 #include "recordio/recordio.h"
 
 namespace magsync {
@@ -29,7 +30,8 @@ std::string_view trimmed(std::span<const char> text) {
 struct Run {
   Unit control, kfile, sfile;
   Name kfilename, sfilename;
-  card::Card card[2];  // [0] the K card, [1] the S card
+  card::Card card[2];      // [0] the K card, [1] the S card
+  card::Values values[2];  // time, xlat, xlon, xmag of each card
   int status = recordio::kOk;
 };
 
@@ -58,6 +60,23 @@ Status open_named(Unit& unit, const Name& name, long line, Need need) {
 
 std::string_view text(std::span<const char> s) { return {s.data(), s.size()}; }
 
+// Echoes card I, decodes it and writes its line of values.
+Status report_card(Run& r, int i) {
+  const Unit& unit = i == 0 ? r.kfile : r.sfile;
+  if (auto e = recordio::console_line({text(r.card[i])})) return e;
+  card::Decoded d = card::decode(r.card[i]);
+  if (d.bad) {
+    const card::Column& c = *d.bad->column;
+    Error e(unit.name());
+    e.add("line ").add(unit.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1);
+    if (d.bad->fault == card::Fault::out_of_range)
+      return e.add(": ").add_quoted(d.bad->text()).add(" is beyond the range of single precision");
+    return e.add(": cannot read ").add_quoted(d.bad->text()).add(" as a number");
+  }
+  const card::Values& v = r.values[i] = card::derive(d.fields);
+  return recordio::console_line({v.time, v.xlat, v.xlon, v.xmag});
+}
+
 // The run up to its end; an error ends it at once through the error stop.
 Status steps(Run& r) {
   if (auto e = r.control.open(kControlName, Need::any)) return e;
@@ -78,10 +97,8 @@ Status steps(Run& r) {
     recordio::report(bad->text());
     r.status = recordio::kReadFailStatus;
   } else {
-    for (const card::Card& c : r.card) {
-      if (auto e = recordio::console_line({text(c)})) return e;
-      // Decoding and the line of values come here.
-    }
+    for (int i : {0, 1})
+      if (auto e = report_card(r, i)) return e;
     // Reconciliation comes here.
   }
 

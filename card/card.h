@@ -1,9 +1,13 @@
 // The summary card: a fixed-column event record, the first line of the K file
-// and of the S file.
+// and of the S file, and the four event values derived from it.
 #pragma once
 
 #include <array>
 #include <cstddef>
+#include <optional>
+#include <string_view>
+
+#include "card/field.h"
 
 namespace card {
 
@@ -11,5 +15,65 @@ inline constexpr std::size_t kLength = 115;  // a card, blank-padded on the righ
 inline constexpr std::size_t kKWidth = 40;   // columns of the K file's line that are read
 
 using Card = std::array<char, kLength>;
+
+// The fields a card is decoded into.
+struct Fields {
+  int ihr = 0;      // hour
+  int min = 0;      // minute
+  float sec = 0;    // seconds
+  int lat = 0;      // latitude, whole degrees
+  float xlt = 0;    // latitude minutes
+  int lon = 0;      // longitude, whole degrees
+  float xln = 0;    // longitude minutes
+  float smeg = 0;   // magnitude
+};
+
+// One field of the layout: columns FIRST..FIRST+WIDTH-1 (counted from 1), an
+// integer field (I w) or a real one with DECIMALS implied decimals (F w.d).
+struct Column {
+  const char* name;
+  int first, width, decimals;
+  int Fields::*integer;
+  float Fields::*real;
+};
+
+// The columns read, in the order they are taken. Columns 1-6, 17, 25, 30-34
+// and 37-115 are not read: a hemisphere mark in 17 or 25 changes nothing.
+inline constexpr Column kLayout[] = {
+    {"ihr", 7, 2, 0, &Fields::ihr, nullptr},    // I2
+    {"min", 9, 2, 0, &Fields::min, nullptr},    // I2
+    {"sec", 11, 4, 2, nullptr, &Fields::sec},   // F4.2
+    {"lat", 15, 2, 0, &Fields::lat, nullptr},   // I2, then 1X
+    {"xlt", 18, 4, 2, nullptr, &Fields::xlt},   // F4.2
+    {"lon", 22, 3, 0, &Fields::lon, nullptr},   // I3, then 1X
+    {"xln", 26, 4, 2, nullptr, &Fields::xln},   // F4.2
+    {"smeg", 35, 2, 1, nullptr, &Fields::smeg}, // F2.1, columns 35-36
+};
+inline constexpr const Column& kMagnitude = kLayout[7];
+
+// Why a card could not be decoded: the field, a copy of its text and the fault.
+struct BadField {
+  const Column* column;
+  std::array<char, 8> chars;
+  Fault fault;
+  std::string_view text() const { return {chars.data(), static_cast<std::size_t>(column->width)}; }
+};
+
+struct Decoded {
+  Fields fields;
+  std::optional<BadField> bad;
+};
+
+Decoded decode(const Card& card);
+
+// The four event values of a card, in single precision.
+struct Values {
+  float time;  // seconds of the day
+  float xlat;  // decimal degrees
+  float xlon;  // decimal degrees
+  float xmag;  // magnitude
+};
+
+Values derive(const Fields& f);
 
 }  // namespace card

@@ -147,21 +147,30 @@ Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
   end_ = End::none;
   rest_pending_ = true;
   while (n < w) {
-    avail = fill(2);
+    avail = fill(2);  // two bytes, so that a CR LF is seen whole; fewer only at end of file
     if (avail < 0) return fail(Kind::read, errno);
     if (avail == 0) {
       rest_pending_ = false;  // a last line without a line feed
       break;
     }
-    char c = buf_[pos_];
-    if (c == '\n' || (c == '\r' && avail >= 2 && buf_[pos_ + 1] == '\n')) {
-      end_ = c == '\n' ? End::lf : End::crlf;
-      pos_ += c == '\n' ? 1 : 2;
+    const char* p = buf_ + pos_;
+    const std::size_t look = std::min(static_cast<std::size_t>(avail), w - n + 1);
+    if (auto* nl = static_cast<const char*>(std::memchr(p, '\n', look))) {
+      auto len = static_cast<std::size_t>(nl - p);
+      end_ = len > 0 && p[len - 1] == '\r' ? End::crlf : End::lf;
+      std::size_t data = len - (end_ == End::crlf);
+      std::memcpy(buf.data() + n, p, data);
+      n += data;
+      pos_ += len + 1;
       rest_pending_ = false;
       break;
     }
-    buf[n++] = c;
-    ++pos_;
+    std::size_t data = std::min(look, w - n);
+    if (data == static_cast<std::size_t>(avail) && avail >= 2 && p[data - 1] == '\r')
+      --data;  // a CR at the end of the buffer may start the line end: look again
+    std::memcpy(buf.data() + n, p, data);
+    n += data;
+    pos_ += data;
   }
   std::memset(buf.data() + n, ' ', buf.size() - n);
   if (longer) {

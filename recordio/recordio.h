@@ -56,6 +56,7 @@ class Unit {
 
   bool is_open() const { return fd_ >= 0; }
   std::string_view name() const { return {name_, name_len_}; }
+  long line() const { return line_; }  // number of the line last read
   int fd() const { return fd_; }
 
  private:

@@ -35,6 +35,11 @@ TEST(ReadField, PadsCutsAndEndsLines) {
       {"lone cr is data", "a\rb\n", 4, 4, {"a\rb "}},
       {"cr at end of file is data", "ab\r", 4, 4, {"ab\r "}},
       {"no final line feed", "ab\ncd", 4, 4, {"ab  ", "cd  "}},
+      {"crlf right after w-1 characters", "abc\r\nd\n", 4, 4, {"abc ", "d   "}},
+      {"crlf across the buffer's edge", std::string(4095, 'a') + "\r\nb", 4100, 4100,
+       {std::string(4095, 'a') + "     ", "b" + std::string(4099, ' ')}},
+      {"cr at the buffer's edge is data", std::string(4095, 'a') + "\rb\n", 4100, 4100,
+       {std::string(4095, 'a') + "\rb   "}},
       {"nul and high bytes kept", std::string("a\0\xff", 3) + "\n", 4, 4, {std::string("a\0\xff ", 4)}},
   };
   for (const auto& c : cases) {

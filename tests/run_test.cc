@@ -12,10 +12,12 @@ namespace {
 using Files = std::map<std::string, std::string>;
 constexpr const char* kDir = "<dir>";
 
-//               1         2         3         4
-//      1234567890123456789012345678901234567890
-const std::string kK = "      1201 7043 6N 120W 3000     23";
-const std::string kS = "      1201 7043 6  120  3000     40 and more text after column 36";
+//                       1         2         3         4
+//              1234567890123456789012345678901234567890
+const std::string kK = "2612081201070536N3000120W1530 12.023";
+const std::string kS = "2612081201205036N3120120W1400 11.819  PARKFIELD  quarry check: no";
+const std::string kKValues = "        43267.05           36.5        120.255            2.3\n";
+const std::string kSValues = "         43280.5          36.52      120.23333            1.9\n";
 
 struct Case {
   const char* name;
@@ -35,7 +37,7 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
   };
   const Case cases[] = {
       {"cards echoed", ok,
-       start + " " + card_of(kK, 40) + "\n " + card_of(kS) + "\n Done\n", "", 0, {}},
+       start + " " + card_of(kK, 40) + "\n" + kKValues + " " + card_of(kS) + "\n" + kSValues + " Done\n", "", 0, {}},
       {"no control file", {}, "", "magsync: mp: line 1: unexpected end of file\n", 2, {{"mp", ""}}},
       {"control file of one line", {{"mp", "k.txt\n"}}, "",
        "magsync: mp: line 2: unexpected end of file\n", 2, {}},
@@ -57,17 +59,29 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        "magsync: mp: line 2: empty file name\n", 2, {}},
       {"name cut to 18 characters, with a warning",
        {{"mp", "k.txt\ns.txt-and-then-some-more\n"}, {"k.txt", kK}, {"s.txt-and-then-som", kS}},
-       names_line("k.txt", "s.txt-and-then-som") + " Starting\n " + card_of(kK, 40) + "\n " +
-           card_of(kS) + "\n Done\n",
+       names_line("k.txt", "s.txt-and-then-som") + " Starting\n " + card_of(kK, 40) + "\n" + kKValues + " " +
+           card_of(kS) + "\n" + kSValues + " Done\n",
        "magsync: mp: line 2: warning: name longer than 18 characters; using \"s.txt-and-then-som\"\n",
        0, {}},
       {"leading blanks stay in a name, trailing ones go",
        {{"mp", " k.txt     \r\ns.txt\r\nextra line\n"}, {" k.txt", kK}, {"s.txt", kS}},
-       names_line(" k.txt", "s.txt") + " Starting\n " + card_of(kK, 40) + "\n " + card_of(kS) +
-           "\n Done\n",
+       names_line(" k.txt", "s.txt") + " Starting\n " + card_of(kK, 40) + "\n" + kKValues + " " +
+           card_of(kS) + "\n" + kSValues + " Done\n",
        "", 0, {}},
       {"K line beyond 40 characters is not read", with(ok, "k.txt", kK + std::string(200, 'x') + "\nmore\n"),
-       start + " " + card_of(kK + "xxxxx", 40) + "\n " + card_of(kS) + "\n Done\n", "", 0, {}},
+       start + " " + card_of(kK + "xxxxx", 40) + "\n" + kKValues + " " + card_of(kS) + "\n" + kSValues + " Done\n", "", 0, {}},
+      {"undecodable K card: the S card is not echoed",
+       with(ok, "k.txt", "2612081201 7a536N3000120W1530 12.023\n"),
+       start + " " + card_of("2612081201 7a536N3000120W1530 12.023") + "\n",
+       "magsync: k.txt: line 1, columns 11-14: cannot read \" 7a5\" as a number\n", 2, {}},
+      {"undecodable S card, bytes shown safely",
+       with(ok, "s.txt", kS.substr(0, 34) + std::string("\0\xe9", 2) + "\n"),
+       start + " " + card_of(kK, 40) + "\n" + kKValues + " " +
+           card_of(kS.substr(0, 34) + std::string("\0\xe9", 2)) + "\n",
+       "magsync: s.txt: line 1, columns 35-36: cannot read \"\\x00\\xe9\" as a number\n", 2, {}},
+      {"value beyond single precision", with(ok, "k.txt", "2612081201070536N3000120W9E99"),
+       start + " " + card_of("2612081201070536N3000120W9E99") + "\n",
+       "magsync: k.txt: line 1, columns 26-29: \"9E99\" is beyond the range of single precision\n", 2, {}},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

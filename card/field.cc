@@ -1,0 +1,98 @@
+#include "card/field.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstddef>
+
+namespace card {
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+bool is_sign(char c) { return c == '+' || c == '-'; }
+
+// The field's characters with the blanks taken out; false if too long to be a field.
+struct Packed {
+  char c[32];
+  std::size_t n = 0;
+};
+bool pack(std::string_view text, Packed& p) {
+  for (char ch : text) {
+    if (ch == ' ') continue;
+    if (p.n == sizeof p.c) return false;
+    p.c[p.n++] = ch;
+  }
+  return true;
+}
+
+}  // namespace
+
+IntField decode_int(std::string_view text) {
+  Packed p;
+  if (!pack(text, p)) return {0, Fault::not_a_number};
+  if (p.n == 0) return {0, Fault::none};
+  std::size_t i = is_sign(p.c[0]) ? 1 : 0;
+  if (i == p.n) return {0, Fault::not_a_number};
+  long long v = 0;
+  for (; i < p.n; ++i) {
+    if (!is_digit(p.c[i])) return {0, Fault::not_a_number};
+    v = v * 10 + (p.c[i] - '0');
+    if (v > 2147483647LL + 1) return {0, Fault::out_of_range};
+  }
+  if (p.c[0] == '-') v = -v;
+  if (v > 2147483647LL) return {0, Fault::out_of_range};
+  return {static_cast<int>(v), Fault::none};
+}
+
+RealField decode_real(std::string_view text, int decimals) {
+  constexpr RealField kBad{0, Fault::not_a_number};
+  Packed p;
+  if (!pack(text, p)) return kBad;
+  if (p.n == 0) return {0, Fault::none};
+
+  // A clean decimal text for from_chars: sign, the digits without the point,
+  // then the exponent that puts the point back: "-305e-2".
+  char out[64];
+  std::size_t n = 0, i = 0;
+  if (is_sign(p.c[0])) {
+    if (p.c[0] == '-') out[n++] = '-';
+    ++i;
+  }
+  int digits = 0, after_point = 0;
+  bool point = false, nonzero = false;
+  for (; i < p.n && (is_digit(p.c[i]) || (p.c[i] == '.' && !point)); ++i) {
+    if (p.c[i] == '.') {
+      point = true;
+      continue;
+    }
+    out[n++] = p.c[i];
+    ++digits;
+    after_point += point;
+    nonzero |= p.c[i] != '0';
+  }
+  if (digits == 0) return kBad;
+
+  long exponent = 0;
+  if (i < p.n) {
+    if (p.c[i] == 'E' || p.c[i] == 'D') ++i;
+    else if (!is_sign(p.c[i])) return kBad;
+    bool negative = i < p.n && p.c[i] == '-';
+    if (i < p.n && is_sign(p.c[i])) ++i;
+    if (i == p.n) return kBad;
+    for (; i < p.n; ++i) {
+      if (!is_digit(p.c[i])) return kBad;
+      if (exponent < 100000) exponent = exponent * 10 + (p.c[i] - '0');
+    }
+    if (negative) exponent = -exponent;
+  }
+  exponent -= point ? after_point : decimals;
+
+  out[n++] = 'e';
+  char* end = std::to_chars(out + n, out + sizeof out, exponent).ptr;
+  float value = 0;
+  auto [stop, err] = std::from_chars(out, end, value);
+  if (err != std::errc{} || stop != end || std::isinf(value) || (value == 0 && nonzero))
+    return {0, Fault::out_of_range};
+  return {value, Fault::none};
+}
+
+}  // namespace card
