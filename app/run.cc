@@ -6,6 +6,7 @@
 
 #include "card/card.h"
 #include "card/field.h"
+#include "reconcile/reconcile.h"
 #include "recordio/recordio.h"
 
 namespace magsync {
@@ -32,6 +33,7 @@ struct Run {
   Name kfilename, sfilename;
   card::Card card[2];      // [0] the K card, [1] the S card
   card::Values values[2];  // time, xlat, xlon, xmag of each card
+  card::Card out;          // the rewritten S card
   int status = recordio::kOk;
 };
 
@@ -77,6 +79,21 @@ Status report_card(Run& r, int i) {
   return recordio::console_line({v.time, v.xlat, v.xlon, v.xmag});
 }
 
+// When the cards describe the same event, the K magnitude goes into the S
+// card, which replaces the S file's first line and is echoed as it stands.
+Status reconcile_cards(Run& r) {
+  if (!reconcile::same_event(r.values[0], r.values[1])) return std::nullopt;
+  const std::optional<int> magout = reconcile::magout(r.values[0].xmag);
+  if (!magout) {
+    const card::Column& c = card::kMagnitude;
+    return Error(r.kfile.name()).add("line ").add(r.kfile.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1)
+        .add(": the magnitude does not fit the S card's field");
+  }
+  r.out = reconcile::rewritten(r.card[1], *magout);
+  if (auto e = r.sfile.rewrite(text(r.out))) return e;
+  return recordio::console_record(text(r.out));
+}
+
 // The run up to its end; an error ends it at once through the error stop.
 Status steps(Run& r) {
   if (auto e = r.control.open(kControlName, Need::any)) return e;
@@ -99,7 +116,7 @@ Status steps(Run& r) {
   } else {
     for (int i : {0, 1})
       if (auto e = report_card(r, i)) return e;
-    // Reconciliation comes here.
+    if (auto e = reconcile_cards(r)) return e;
   }
 
   if (auto e = recordio::console_line({"Done"})) return e;

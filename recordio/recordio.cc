@@ -247,6 +247,11 @@ Status Unit::rewrite(std::string_view text) {
     ::unlink(tmp);
     return Error(name()).add("cannot rewrite: ").add_errno(err).add("; the file is unchanged");
   }
+  // The file's other names, if it has any, keep the old contents.
+  if (st.st_nlink > 1) {
+    report(Error(name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
+               .add(" other hard link(s); they keep the old first line").text());
+  }
   // Make the rename itself durable; the new contents are in place already.
   target[dir_len] = '\0';
   int dfd = ::open(target, O_RDONLY | O_DIRECTORY | O_CLOEXEC);

@@ -49,6 +49,9 @@ class Unit {
   // place. The file is replaced whole or not at all: the new contents go to a
   // temporary file beside it, which is synced and renamed over it. Lines after
   // the replaced one are kept; the line end keeps its form (CRLF stays CRLF).
+  // A symbolic link stays a link to the rewritten file; other hard links to
+  // the file keep the old contents (with a warning). The permission bits are
+  // kept. A file opened for reading only, or not a regular file, is refused.
   Status rewrite(std::string_view text);
 
   // Closes the unit; the file is kept.

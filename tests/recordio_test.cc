@@ -118,6 +118,28 @@ TEST(Open, OldNeedsTheFileAnyCreatesIt) {
   EXPECT_EQ(dir.entries().at("s.txt"), "");
 }
 
+TEST(Rewrite, ReplacesTheLineLastRead) {
+  Scratch dir;
+  dir.write("f", "one\ntwo is long\r\nthree\n");
+  Unit u;
+  ASSERT_FALSE(u.open(dir / "f", Need::any));
+  std::string buf(3, ' ');
+  ASSERT_FALSE(u.read_field(buf, 3));
+  ASSERT_FALSE(u.read_field(buf, 3));
+  ASSERT_FALSE(u.rewrite("2"));
+  EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2\r\nthree\n"}}));
+}
+
+TEST(Rewrite, RefusesWhatIsNotARegularFile) {
+  Unit u;
+  ASSERT_FALSE(u.open("/dev/zero", Need::any));
+  std::string buf(4, ' ');
+  ASSERT_FALSE(u.read_field(buf, 4));
+  auto e = u.rewrite("x");
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->text(), "magsync: /dev/zero: not a regular file; not rewritten");
+}
+
 TEST(Error, QuotesUnprintableBytes) {
   Error e("k.txt");
   e.add("columns ").add(-11L).add(" ").add_quoted(std::string("a\"\\\0\x80", 5));

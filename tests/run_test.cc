@@ -1,6 +1,9 @@
 // End to end: the built magsync in a scratch directory, its console output,
 // standard error, exit status and every file compared byte for byte.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <string>
@@ -18,6 +21,15 @@ const std::string kK = "2612081201070536N3000120W1530 12.023";
 const std::string kS = "2612081201205036N3120120W1400 11.819  PARKFIELD  quarry check: no";
 const std::string kKValues = "        43267.05           36.5        120.255            2.3\n";
 const std::string kSValues = "         43280.5          36.52      120.23333            1.9\n";
+const std::string kOut = card_of(kS.substr(0, 34) + "23" + kS.substr(36));  // the K magnitude
+const std::string kFar = kS.substr(0, 6) + "13" + kS.substr(8);             // an hour later
+const std::string kFarValues = "         46880.5          36.52      120.23333            1.9\n";
+
+// Console output up to the end of the S card's values line.
+std::string echoed(const std::string& k = kK, const std::string& s = kS,
+                   const std::string& s_values = kSValues, const std::string& names = names_line("k.txt", "s.txt")) {
+  return names + " Starting\n " + card_of(k, 40) + "\n" + kKValues + " " + card_of(s) + "\n" + s_values;
+}
 
 struct Case {
   const char* name;
@@ -27,17 +39,39 @@ struct Case {
   Files changed;  // entries that differ afterwards
 };
 
+void check(const Case& c, const std::function<void()>& before = {}) {
+  SCOPED_TRACE(c.name);
+  Scratch work;
+  for (const auto& [name, bytes] : c.given) {
+    if (bytes == kDir)
+      std::filesystem::create_directory(work / name);
+    else
+      work.write(name, bytes);
+  }
+  Outcome r = run_magsync(work, before);
+  EXPECT_EQ(r.out, c.out);
+  EXPECT_EQ(r.err, c.err);
+  EXPECT_EQ(r.status, c.status);
+  Files want = c.given;
+  for (const auto& [name, bytes] : c.changed) want[name] = bytes;
+  EXPECT_EQ(work.entries(), want);
+}
+
+Files with(Files f, const std::string& name, const std::string& bytes) {
+  f[name] = bytes;
+  return f;
+}
+
+const Files kOk = {{"mp", "k.txt\ns.txt\n"}, {"k.txt", kK + "\n"}, {"s.txt", kS + "\n"}};
+
 TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
   const std::string names = names_line("k.txt", "s.txt");
   const std::string start = names + " Starting\n";
-  const Files ok = {{"mp", "k.txt\ns.txt\n"}, {"k.txt", kK + "\n"}, {"s.txt", kS + "\n"}};
-  auto with = [&](Files f, const std::string& name, const std::string& bytes) {
-    f[name] = bytes;
-    return f;
-  };
+  const std::string done = kOut + "\n Done\n";
   const Case cases[] = {
-      {"cards echoed", ok,
-       start + " " + card_of(kK, 40) + "\n" + kKValues + " " + card_of(kS) + "\n" + kSValues + " Done\n", "", 0, {}},
+      {"matching cards", kOk, echoed() + done, "", 0, {{"s.txt", kOut + "\n"}}},
+      {"cards that do not match", with(kOk, "s.txt", kFar), echoed(kK, kFar, kFarValues) + " Done\n",
+       "", 0, {}},
       {"no control file", {}, "", "magsync: mp: line 1: unexpected end of file\n", 2, {{"mp", ""}}},
       {"control file of one line", {{"mp", "k.txt\n"}}, "",
        "magsync: mp: line 2: unexpected end of file\n", 2, {}},
@@ -45,60 +79,146 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        "magsync: k.txt: No such file or directory\n", 2, {}},
       {"S file cannot be created", {{"mp", "k.txt\nno/s.txt\n"}, {"k.txt", kK}},
        names_line("k.txt", "no/s.txt"), "magsync: no/s.txt: No such file or directory\n", 2, {}},
-      {"empty K file", with(ok, "k.txt", ""), start,
+      {"empty K file", with(kOk, "k.txt", ""), start,
        "magsync: k.txt: line 1: unexpected end of file\n", 2, {}},
       {"missing S file created and left empty", {{"mp", "k.txt\ns.txt"}, {"k.txt", kK}}, start,
        "magsync: s.txt: line 1: unexpected end of file\n", 2, {{"s.txt", ""}}},
-      {"K name is a directory", with(ok, "k.txt", kDir), start + " Done\n",
+      {"K name is a directory", with(kOk, "k.txt", kDir), start + " Done\n",
        "magsync: k.txt: Is a directory\n", 3, {}},
-      {"S name is a directory", with(ok, "s.txt", kDir), names,
+      {"S name is a directory", with(kOk, "s.txt", kDir), names,
        "magsync: s.txt: Is a directory\n", 2, {}},
-      {"empty K name", with(ok, "mp", "  \ns.txt\n"), names_line("  ", "s.txt"),
+      {"empty K name", with(kOk, "mp", "  \ns.txt\n"), names_line("  ", "s.txt"),
        "magsync: mp: line 1: empty file name\n", 2, {}},
-      {"empty S name", with(ok, "mp", "k.txt\n\n"), names_line("k.txt", ""),
+      {"empty S name", with(kOk, "mp", "k.txt\n\n"), names_line("k.txt", ""),
        "magsync: mp: line 2: empty file name\n", 2, {}},
       {"name cut to 18 characters, with a warning",
-       {{"mp", "k.txt\ns.txt-and-then-some-more\n"}, {"k.txt", kK}, {"s.txt-and-then-som", kS}},
-       names_line("k.txt", "s.txt-and-then-som") + " Starting\n " + card_of(kK, 40) + "\n" + kKValues + " " +
-           card_of(kS) + "\n" + kSValues + " Done\n",
+       {{"mp", "k.txt\ns.txt-and-then-some-more\n"}, {"k.txt", kK}, {"s.txt-and-then-som", kFar}},
+       echoed(kK, kFar, kFarValues, names_line("k.txt", "s.txt-and-then-som")) + " Done\n",
        "magsync: mp: line 2: warning: name longer than 18 characters; using \"s.txt-and-then-som\"\n",
        0, {}},
       {"leading blanks stay in a name, trailing ones go",
-       {{"mp", " k.txt     \r\ns.txt\r\nextra line\n"}, {" k.txt", kK}, {"s.txt", kS}},
-       names_line(" k.txt", "s.txt") + " Starting\n " + card_of(kK, 40) + "\n" + kKValues + " " +
-           card_of(kS) + "\n" + kSValues + " Done\n",
-       "", 0, {}},
-      {"K line beyond 40 characters is not read", with(ok, "k.txt", kK + std::string(200, 'x') + "\nmore\n"),
-       start + " " + card_of(kK + "xxxxx", 40) + "\n" + kKValues + " " + card_of(kS) + "\n" + kSValues + " Done\n", "", 0, {}},
+       {{"mp", " k.txt     \r\ns.txt\r\nextra line\n"}, {" k.txt", kK}, {"s.txt", kFar}},
+       echoed(kK, kFar, kFarValues, names_line(" k.txt", "s.txt")) + " Done\n", "", 0, {}},
+      {"K line beyond 40 characters is not read",
+       with(with(kOk, "k.txt", kK + std::string(200, 'x') + "\nmore\n"), "s.txt", kFar),
+       echoed(kK + "xxxxx", kFar, kFarValues) + " Done\n", "", 0, {}},
       {"undecodable K card: the S card is not echoed",
-       with(ok, "k.txt", "2612081201 7a536N3000120W1530 12.023\n"),
+       with(kOk, "k.txt", "2612081201 7a536N3000120W1530 12.023\n"),
        start + " " + card_of("2612081201 7a536N3000120W1530 12.023") + "\n",
        "magsync: k.txt: line 1, columns 11-14: cannot read \" 7a5\" as a number\n", 2, {}},
       {"undecodable S card, bytes shown safely",
-       with(ok, "s.txt", kS.substr(0, 34) + std::string("\0\xe9", 2) + "\n"),
+       with(kOk, "s.txt", kS.substr(0, 34) + std::string("\0\xe9", 2) + "\n"),
        start + " " + card_of(kK, 40) + "\n" + kKValues + " " +
            card_of(kS.substr(0, 34) + std::string("\0\xe9", 2)) + "\n",
        "magsync: s.txt: line 1, columns 35-36: cannot read \"\\x00\\xe9\" as a number\n", 2, {}},
-      {"value beyond single precision", with(ok, "k.txt", "2612081201070536N3000120W9E99"),
+      {"value beyond single precision", with(kOk, "k.txt", "2612081201070536N3000120W9E99"),
        start + " " + card_of("2612081201070536N3000120W9E99") + "\n",
        "magsync: k.txt: line 1, columns 26-29: \"9E99\" is beyond the range of single precision\n", 2, {}},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : cases) check(c);
+}
+
+TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
+  const std::string done = kOut + "\n Done\n";
+  const std::string long_s = kS + std::string(60, '+') + "beyond 115";
+  const std::string big_line = kS + std::string(100000, 'z');
+  const std::string later = "second line\r\nthird line, no line end";
+  const Case cases[] = {
+      {"S line shorter than 115 comes back padded", kOk, echoed() + done, "", 0, {{"s.txt", kOut + "\n"}}},
+      {"S line longer than 115 comes back cut", with(kOk, "s.txt", long_s + "\n"),
+       echoed(kK, long_s) + card_of(kOut.substr(0, 36) + long_s.substr(36)) + "\n Done\n", "", 0,
+       {{"s.txt", card_of(kOut.substr(0, 36) + long_s.substr(36)) + "\n"}}},
+      {"further lines kept whole", with(kOk, "s.txt", kS + "\n" + later), echoed() + done, "", 0,
+       {{"s.txt", kOut + "\n" + later}}},
+      {"a long first line is replaced whole", with(kOk, "s.txt", big_line + "\n" + later),
+       echoed(kK, big_line) + card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n Done\n", "", 0,
+       {{"s.txt", card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n" + later}}},
+      {"CRLF stays CRLF", with(kOk, "s.txt", kS + "\r\n" + later), echoed() + done, "", 0,
+       {{"s.txt", kOut + "\r\n" + later}}},
+      {"a first line without a line end gets one", with(kOk, "s.txt", kS), echoed() + done, "", 0,
+       {{"s.txt", kOut + "\n"}}},
+      {"equal magnitudes: [5.] comes back as [50]",
+       with(with(kOk, "k.txt", kK.substr(0, 34) + "5."), "s.txt", kS.substr(0, 34) + "5."),
+       names_line("k.txt", "s.txt") + " Starting\n " + card_of(kK.substr(0, 34) + "5.", 40) +
+           "\n        43267.05           36.5        120.255            5.0\n " +
+           card_of(kS.substr(0, 34) + "5.") + "\n         43280.5          36.52      120.23333            5.0\n" +
+           card_of(kS.substr(0, 34) + "50") + "\n Done\n",
+       "", 0, {{"s.txt", card_of(kS.substr(0, 34) + "50") + "\n"}}},
+      {"a blank K magnitude writes [ 0]", with(kOk, "k.txt", kK.substr(0, 34)),
+       names_line("k.txt", "s.txt") + " Starting\n " + card_of(kK.substr(0, 34), 40) +
+           "\n        43267.05           36.5        120.255            0.0\n " + card_of(kS) + "\n" +
+           kSValues + card_of(kS.substr(0, 34) + " 0" + kS.substr(36)) + "\n Done\n",
+       "", 0, {{"s.txt", card_of(kS.substr(0, 34) + " 0" + kS.substr(36)) + "\n"}}},
+  };
+  for (const Case& c : cases) check(c);
+}
+
+TEST(Run, SymbolicLinkStaysALinkAndModeIsKept) {
+  Scratch work;
+  work.write("mp", "k.txt\ns.txt\n");
+  work.write("k.txt", kK + "\n");
+  std::filesystem::create_directory(work / "data");
+  work.write("data/real.txt", kS + "\n");
+  ::chmod((work / "data/real.txt").c_str(), 0640);
+  std::filesystem::create_symlink("data/real.txt", work / "s.txt");
+  Outcome r = run_magsync(work);
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(work.entries().at("s.txt"), "-> data/real.txt");
+  EXPECT_EQ(work.read("data/real.txt"), kOut + "\n");
+  struct stat st;
+  ASSERT_EQ(::stat((work / "data/real.txt").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0640u);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work / "data"), {}), 1);
+}
+
+TEST(Run, HardLinkedSFileDetachesWithAWarning) {
+  Scratch work;
+  for (const auto& [name, bytes] : kOk) work.write(name, bytes);
+  ASSERT_EQ(::link((work / "s.txt").c_str(), (work / "other.txt").c_str()), 0);
+  Outcome r = run_magsync(work);
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "magsync: s.txt: warning: the file had 1 other hard link(s); they keep the old first line\n");
+  EXPECT_EQ(work.read("s.txt"), kOut + "\n");
+  EXPECT_EQ(work.read("other.txt"), kS + "\n");
+}
+
+TEST(Run, FailedRewriteLeavesTheSFileAsItWas) {
+  // A file size limit makes the copy fail part way through.
+  const std::string big = kS + "\n" + std::string(200000, 'r') + "\n";
+  check({"write fails part way", with(kOk, "s.txt", big), echoed(),
+         "magsync: s.txt: cannot rewrite: File too large; the file is unchanged\n", 2, {}},
+        [] {
+          rlimit lim{64 * 1024, 64 * 1024};
+          ::setrlimit(RLIMIT_FSIZE, &lim);
+        });
+}
+
+TEST(Run, ReadOnlySFileIsNeverReplaced) {
+  // Run as an ordinary user in a directory that user may write: permission
+  // bits do not stop root, so root gives its rights up first.
+  const bool root = ::geteuid() == 0;
+  auto as_nobody = [root] {
+    if (root && (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)) ::_exit(125);
+    if (::access(MAGSYNC_EXE, X_OK) != 0) ::_exit(125);
+  };
+  for (bool match : {true, false}) {
+    SCOPED_TRACE(match ? "matching" : "not matching");
     Scratch work;
-    for (const auto& [name, bytes] : c.given) {
-      if (bytes == kDir)
-        std::filesystem::create_directory(work / name);
-      else
-        work.write(name, bytes);
+    ::chmod(work.path().c_str(), 0777);
+    const std::string s = match ? kS : kFar;
+    for (const auto& [name, bytes] : with(kOk, "s.txt", s + "\n")) work.write(name, bytes);
+    ::chmod((work / "s.txt").c_str(), 0444);
+    Outcome r = run_magsync(work, as_nobody);
+    if (r.status == 125) GTEST_SKIP() << "magsync cannot be run as user nobody here";
+    if (match) {
+      EXPECT_EQ(r.status, 2);
+      EXPECT_EQ(r.err, "magsync: s.txt: Permission denied\n");
+      EXPECT_EQ(r.out, echoed());
+    } else {
+      EXPECT_EQ(r.status, 0);
+      EXPECT_EQ(r.out, echoed(kK, kFar, kFarValues) + " Done\n");
     }
-    Outcome r = run_magsync(work);
-    EXPECT_EQ(r.out, c.out);
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(r.status, c.status);
-    Files want = c.given;
-    for (const auto& [name, bytes] : c.changed) want[name] = bytes;
-    EXPECT_EQ(work.entries(), want);
+    EXPECT_EQ(work.entries(), with(kOk, "s.txt", s + "\n"));
   }
 }
 
