@@ -40,7 +40,11 @@ struct Run {
 // Reads line LINE of the control file into NAME: its first 18 characters.
 Status read_name(Unit& control, Name& name, long line) {
   bool longer = false;
-  if (auto e = control.read_field(name, kNameWidth, &longer)) return e;
+  if (auto e = control.read_field(name, kNameWidth, &longer)) {
+    if (e->kind() == Error::Kind::end_of_file)
+      e->add("; line 1 of mp names the K file, line 2 the S file");
+    return e;
+  }
   if (longer) {
     recordio::report(Error(kControlName)
                          .add("line ")

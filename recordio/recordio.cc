@@ -103,13 +103,20 @@ Status Unit::open(std::string_view name, Need need) {
   if (name_len_ != name.size() || std::memchr(name_, '\0', name_len_))
     return fail(Kind::stop, EINVAL);
 
-  int flags = O_CLOEXEC | (need == Need::old ? O_RDONLY : O_RDWR | O_CREAT);
-  fd_ = ::open(name_, flags, 0666);
-  if (fd_ < 0 && need == Need::any && (errno == EACCES || errno == EROFS)) {
-    int err = errno;
-    fd_ = ::open(name_, O_RDONLY | O_CLOEXEC);  // readable only: fails at rewrite()
-    if (fd_ >= 0) read_only_errno_ = err;
-    errno = err;
+  if (need == Need::old) {
+    fd_ = ::open(name_, O_RDONLY | O_CLOEXEC);
+  } else {
+    fd_ = ::open(name_, O_RDWR | O_CLOEXEC);
+    if (fd_ < 0 && errno == ENOENT) {
+      fd_ = ::open(name_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+      created_ = fd_ >= 0;
+    }
+    if (fd_ < 0 && (errno == EACCES || errno == EROFS)) {
+      int err = errno;
+      fd_ = ::open(name_, O_RDONLY | O_CLOEXEC);  // readable only: fails at rewrite()
+      if (fd_ >= 0) read_only_errno_ = err;
+      errno = err;
+    }
   }
   if (fd_ < 0) return fail(Kind::stop, errno);
   return std::nullopt;
@@ -139,8 +146,12 @@ Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
   line_start_ = offset();
   ssize_t avail = fill(1);
   if (avail < 0) return fail(Kind::read, errno);
-  if (avail == 0)
-    return Error(name(), Kind::end_of_file).add("line ").add(line_).add(": unexpected end of file");
+  if (avail == 0) {
+    Error e(name(), Kind::end_of_file);
+    e.add("line ").add(line_).add(": unexpected end of file");
+    if (created_) e.add(" (there was no such file: it has been created empty)");
+    return e;
+  }
 
   w = std::min(w, buf.size());
   std::size_t n = 0;

@@ -60,6 +60,7 @@ class Unit {
   bool is_open() const { return fd_ >= 0; }
   std::string_view name() const { return {name_, name_len_}; }
   long line() const { return line_; }  // number of the line last read
+  bool created() const { return created_; }  // open() made the file, empty
   int fd() const { return fd_; }
 
  private:
@@ -72,6 +73,7 @@ class Unit {
 
   int fd_ = -1;
   int read_only_errno_ = 0;  // why the file could not be opened for writing
+  bool created_ = false;
   char name_[256] = {};
   std::size_t name_len_ = 0;
   long line_ = 0;            // number of the line last read
