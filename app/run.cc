@@ -1,6 +1,5 @@
 #include "app/run.h"
 
-#include <cstring>
 #include <span>
 #include <string_view>
 
@@ -66,15 +65,20 @@ Status open_named(Unit& unit, const Name& name, long line, Need need) {
 
 std::string_view text(std::span<const char> s) { return {s.data(), s.size()}; }
 
+// Starts a diagnostic about field C of the line last read from UNIT.
+Error field_error(const Unit& unit, const card::Column& c) {
+  Error e(unit.name());
+  e.add("line ").add(unit.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1);
+  return e;
+}
+
 // Echoes card I, decodes it and writes its line of values.
 Status report_card(Run& r, int i) {
   const Unit& unit = i == 0 ? r.kfile : r.sfile;
   if (auto e = recordio::console_line({text(r.card[i])})) return e;
   card::Decoded d = card::decode(r.card[i]);
   if (d.bad) {
-    const card::Column& c = *d.bad->column;
-    Error e(unit.name());
-    e.add("line ").add(unit.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1);
+    Error e = field_error(unit, *d.bad->column);
     if (d.bad->fault == card::Fault::out_of_range)
       return e.add(": ").add_quoted(d.bad->text()).add(" is beyond the range of single precision");
     return e.add(": cannot read ").add_quoted(d.bad->text()).add(" as a number");
@@ -88,11 +92,8 @@ Status report_card(Run& r, int i) {
 Status reconcile_cards(Run& r) {
   if (!reconcile::same_event(r.values[0], r.values[1])) return std::nullopt;
   const std::optional<int> magout = reconcile::magout(r.values[0].xmag);
-  if (!magout) {
-    const card::Column& c = card::kMagnitude;
-    return Error(r.kfile.name()).add("line ").add(r.kfile.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1)
-        .add(": the magnitude does not fit the S card's field");
-  }
+  if (!magout)
+    return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");
   r.out = reconcile::rewritten(r.card[1], *magout);
   if (auto e = r.sfile.rewrite(text(r.out))) return e;
   return recordio::console_record(text(r.out));
