@@ -28,7 +28,7 @@ std::string_view trimmed(std::span<const char> text) {
 }
 
 struct Run {
-  Unit control, kfile, sfile;
+  Unit control, kfile, sfile;  // the units of "mp", the K file and the S file
   Name kfilename, sfilename;
   card::Card card[2];      // [0] the K card, [1] the S card
   card::Values values[2];  // time, xlat, xlon, xmag of each card

@@ -17,12 +17,6 @@
 
 namespace recordio {
 
-// Unit numbers.
-inline constexpr int kKUnit = 1;
-inline constexpr int kSUnit = 2;
-inline constexpr int kControlUnit = 3;
-inline constexpr int kConsoleUnit = 6;
-
 enum class Need {
   old,  // the file must exist; it is only read
   any,  // opened for reading and writing, created empty when missing
@@ -78,7 +72,6 @@ class Unit {
   std::size_t name_len_ = 0;
   long line_ = 0;            // number of the line last read
   bool rest_pending_ = false;
-  bool read_failed_ = false;
   End end_ = End::none;      // line end of the line last read, once known
   off_t line_start_ = 0;     // where the line last read began
   char buf_[4096];

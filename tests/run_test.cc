@@ -96,6 +96,8 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        "magsync: s.txt: Is a directory\n", 2, {}},
       {"empty K name", with(kOk, "mp", "  \ns.txt\n"), names_line("  ", "s.txt"),
        "magsync: mp: line 1: empty file name\n", 2, {}},
+      {"a NUL byte in a name", with(kOk, "mp", std::string("k\0.txt\ns.txt\n", 13)),
+       names_line(std::string("k\0.txt", 6), "s.txt"), "magsync: mp: line 1: file name holds a NUL byte\n", 2, {}},
       {"empty S name", with(kOk, "mp", "k.txt\n\n"), names_line("k.txt", ""),
        "magsync: mp: line 2: empty file name\n", 2, {}},
       {"name cut to 18 characters, with a warning",
