@@ -8,7 +8,7 @@
 #include <charconv>
 #include <climits>
 #include <cmath>
-#include <cstdio>
+#include <cstdio>  // rename
 #include <cstdlib>
 #include <cstring>
 
@@ -74,6 +74,10 @@ class Console {
       text.remove_prefix(k);
     }
     return std::nullopt;
+  }
+  Status end_line() {
+    if (auto e = put("\n")) return e;
+    return flush();
   }
   Status flush() {
     int err = write_all(1, buf_, n_);
@@ -241,8 +245,11 @@ Status Unit::rewrite(std::string_view text) {
     tmp_len += part.size();
   }
   tmp[tmp_len] = '\0';
+  auto unchanged = [this](int err) {
+    return Error(name()).add("cannot rewrite: ").add_errno(err).add("; the file is unchanged");
+  };
   int out = ::mkostemp(tmp, O_CLOEXEC);
-  if (out < 0) return Error(name()).add("cannot rewrite: ").add_errno(errno).add("; the file is unchanged");
+  if (out < 0) return unchanged(errno);
 
   const std::string_view line_end = end_ == End::crlf ? "\r\n" : "\n";
   int err = copy_range(fd_, 0, line_start_, out);
@@ -256,7 +263,7 @@ Status Unit::rewrite(std::string_view text) {
   if (!err && ::rename(tmp, target) != 0) err = errno;
   if (err) {
     ::unlink(tmp);
-    return Error(name()).add("cannot rewrite: ").add_errno(err).add("; the file is unchanged");
+    return unchanged(err);
   }
   // The file's other names, if it has any, keep the old contents.
   if (st.st_nlink > 1) {
@@ -308,17 +315,13 @@ Status console_line(std::initializer_list<Item> items) {
     s = c.put({kBlanks, n < kRealWidth ? kRealWidth - n : 1});
     if (!s) s = c.put({num, n});
   }
-  if (!s) s = c.put("\n");
-  if (!s) s = c.flush();
-  return s;
+  return s ? s : c.end_line();
 }
 
 Status console_record(std::string_view text) {
   Console c;
-  Status s = c.put(text);
-  if (!s) s = c.put("\n");
-  if (!s) s = c.flush();
-  return s;
+  if (auto e = c.put(text)) return e;
+  return c.end_line();
 }
 
 }  // namespace recordio
