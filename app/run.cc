@@ -6,7 +6,9 @@
 #include "card/card.h"
 #include "card/field.h"
 #include "reconcile/reconcile.h"
-#include "recordio/recordio.h"
+#include "recordio/console.h"
+#include "recordio/unit.h"
+#include "recordio/update.h"
 
 namespace magsync {
 namespace {
@@ -33,7 +35,8 @@ struct Run {
   card::Card card[2];      // [0] the K card, [1] the S card
   card::Values values[2];  // time, xlat, xlon, xmag of each card
   card::Card out;          // the rewritten S card
-  int status = recordio::kOk;
+  bool rewritten = false;  // the S file holds OUT
+  int status = kOk;
 };
 
 // Reads line LINE of the control file into NAME: its first 18 characters.
@@ -95,18 +98,20 @@ Status reconcile_cards(Run& r) {
   if (!magout)
     return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");
   r.out = reconcile::rewritten(r.card[1], *magout);
-  if (auto e = r.sfile.rewrite(text(r.out))) return e;
+  if (auto e = recordio::update(r.sfile, text(r.card[1]), text(r.out))) return e;
+  r.rewritten = true;
   return recordio::console_record(text(r.out));
 }
 
 // The run up to its end; an error ends it at once through the error stop.
 Status steps(Run& r) {
+  if (auto e = recordio::start_up()) return e;
   if (auto e = r.control.open(kControlName, Need::any)) return e;
   if (auto e = read_name(r.control, r.kfilename, 1)) return e;
   if (auto e = read_name(r.control, r.sfilename, 2)) return e;
   if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;
   if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
-  if (auto e = open_named(r.sfile, r.sfilename, 2, Need::any)) return e;
+  if (auto e = open_named(r.sfile, r.sfilename, 2, Need::update)) return e;
   if (auto e = recordio::console_line({"Starting"})) return e;
 
   // The K card is the first 40 characters of its line, then blanks.
@@ -117,7 +122,7 @@ Status steps(Run& r) {
     // The system could not read a card: say so, and end the run at "Done"
     // with nothing decoded and the S file unchanged.
     recordio::report(bad->text());
-    r.status = recordio::kReadFailStatus;
+    r.status = kReadFailStatus;
   } else {
     for (int i : {0, 1})
       if (auto e = report_card(r, i)) return e;
@@ -136,8 +141,9 @@ int run() {
   Run r;
   if (auto e = steps(r)) {
     // The error stop: the diagnostic, then every open unit is closed as R goes.
+    if (r.rewritten) e->add("; the S file has been rewritten");
     recordio::report(e->text());
-    return recordio::kStopStatus;
+    return kStopStatus;
   }
   return r.status;
 }

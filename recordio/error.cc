@@ -54,12 +54,19 @@ void report(std::string_view line) {
   std::memcpy(buf, line.data(), n);
   buf[n++] = '\n';
   // Nothing sensible is left to do if standard error itself cannot be written.
-  for (std::size_t done = 0; done < n;) {
-    ssize_t w = ::write(2, buf + done, n - done);
+  (void)write_all(2, buf, n);
+}
+
+int write_all(int fd, const char* data, std::size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, data, n);
     if (w < 0 && errno == EINTR) continue;
-    if (w <= 0) break;
-    done += static_cast<std::size_t>(w);
+    if (w < 0) return errno;
+    if (w == 0) return EIO;
+    data += w;
+    n -= static_cast<std::size_t>(w);
   }
+  return 0;
 }
 
 }  // namespace recordio

@@ -8,11 +8,6 @@
 
 namespace recordio {
 
-// Exit statuses of a run.
-inline constexpr int kOk = 0;
-inline constexpr int kStopStatus = 2;      // error stop: diagnostic, run ends at once
-inline constexpr int kReadFailStatus = 3;  // a card could not be read: run ended at "Done"
-
 class Error {
  public:
   enum class Kind { stop, end_of_file, read };
@@ -38,5 +33,8 @@ using Status = std::optional<Error>;
 
 // Writes one line to standard error (a diagnostic or a warning).
 void report(std::string_view line);
+
+// Writes all N bytes of DATA to FD; returns 0 or the errno of the failure.
+int write_all(int fd, const char* data, std::size_t n);
 
 }  // namespace recordio

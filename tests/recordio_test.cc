@@ -1,4 +1,6 @@
-#include "recordio/recordio.h"
+#include "recordio/console.h"
+#include "recordio/unit.h"
+#include "recordio/update.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -114,7 +116,7 @@ TEST(Open, OldNeedsTheFileAnyCreatesIt) {
   auto e = k.open(dir / "k.txt", Need::old);
   ASSERT_TRUE(e);
   EXPECT_EQ(e->text(), "magsync: " + (dir / "k.txt") + ": No such file or directory");
-  ASSERT_FALSE(s.open(dir / "s.txt", Need::any));
+  ASSERT_FALSE(s.open(dir / "s.txt", Need::update));
   EXPECT_EQ(dir.entries().at("s.txt"), "");
 }
 
@@ -122,20 +124,20 @@ TEST(Rewrite, ReplacesTheLineLastRead) {
   Scratch dir;
   dir.write("f", "one\ntwo is long\r\nthree\n");
   Unit u;
-  ASSERT_FALSE(u.open(dir / "f", Need::any));
+  ASSERT_FALSE(u.open(dir / "f", Need::update));
   std::string buf(3, ' ');
   ASSERT_FALSE(u.read_field(buf, 3));
   ASSERT_FALSE(u.read_field(buf, 3));
-  ASSERT_FALSE(u.rewrite("2"));
+  ASSERT_FALSE(recordio::update(u, buf, "2"));
   EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2\r\nthree\n"}}));
 }
 
 TEST(Rewrite, RefusesWhatIsNotARegularFile) {
   Unit u;
-  ASSERT_FALSE(u.open("/dev/zero", Need::any));
+  ASSERT_FALSE(u.open("/dev/zero", Need::update));
   std::string buf(4, ' ');
   ASSERT_FALSE(u.read_field(buf, 4));
-  auto e = u.rewrite("x");
+  auto e = recordio::update(u, buf, "x");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->text(), "magsync: /dev/zero: not a regular file; not rewritten");
 }

@@ -6,10 +6,10 @@
 // lazily, so a line is never read further than the field needs.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <span>
 #include <string_view>
 
@@ -18,8 +18,17 @@
 namespace recordio {
 
 enum class Need {
-  old,  // the file must exist; it is only read
-  any,  // opened for reading and writing, created empty when missing
+  old,     // the file must exist; it is only read (the K file)
+  any,     // created empty when missing; only read (the control file)
+  update,  // created empty when missing; a regular file the user may write is
+           // opened for reading and writing, anything else for reading only
+};
+
+// Where the line last read lies in its file.
+struct LineSpan {
+  off_t start;            // its first byte
+  off_t length;           // its bytes before the line end
+  std::string_view end;   // its line end: "\n", "\r\n", or "" for a last line without one
 };
 
 class Unit {
@@ -29,8 +38,9 @@ class Unit {
   Unit& operator=(const Unit&) = delete;
   ~Unit();
 
-  // Opens NAME (trailing blanks dropped) at its first line. With Need::any a
-  // file the user may only read is opened for reading: it fails at rewrite().
+  // Opens NAME (trailing blanks dropped) at its first line. A FIFO or device
+  // is only ever opened for reading, so that the run never holds its own
+  // writer. A dangling symbolic link is refused, never created through.
   Status open(std::string_view name, Need need);
 
   // Reads the next line into BUF: its first W characters, blanks for missing
@@ -39,35 +49,37 @@ class Unit {
   // End of file gives Kind::end_of_file, a system error Kind::read.
   Status read_field(std::span<char> buf, std::size_t w, bool* longer = nullptr);
 
-  // Steps back over the line last read and writes TEXT and a line end in its
-  // place. The file is replaced whole or not at all: the new contents go to a
-  // temporary file beside it, which is synced and renamed over it. Lines after
-  // the replaced one are kept; the line end keeps its form (CRLF stays CRLF).
-  // A symbolic link stays a link to the rewritten file; other hard links to
-  // the file keep the old contents (with a warning). The permission bits are
-  // kept. A file opened for reading only, or not a regular file, is refused.
-  Status rewrite(std::string_view text);
+  // Passes over the rest of the line last read and tells where it lies.
+  Status last_line(LineSpan& span);
 
   // Closes the unit; the file is kept.
   Status close();
 
   bool is_open() const { return fd_ >= 0; }
   std::string_view name() const { return {name_, name_len_}; }
+  const char* path() const { return name_; }  // NAME, NUL-terminated
   long line() const { return line_; }  // number of the line last read
   bool created() const { return created_; }  // open() made the file, empty
   int fd() const { return fd_; }
+  // The file as it was when opened, before anything was read from it.
+  const struct stat& opened() const { return st_; }
+  // Why an update unit was opened for reading only: 0, or an errno.
+  int read_only_errno() const { return read_only_errno_; }
 
  private:
   enum class End { none, lf, crlf };
 
   Error fail(Error::Kind kind, int err) const;
+  int create(int flags);  // creates NAME empty; a descriptor, or -1 and errno
+  int open_update();  // a descriptor for Need::update, or -1 and errno
   ssize_t fill(std::size_t want);  // bytes buffered after filling; -1 and errno on failure
   Status skip_rest(bool* nonblank);
   off_t offset() const { return buf_off_ + static_cast<off_t>(pos_); }
 
   int fd_ = -1;
-  int read_only_errno_ = 0;  // why the file could not be opened for writing
+  int read_only_errno_ = 0;
   bool created_ = false;
+  struct stat st_ = {};
   char name_[256] = {};
   std::size_t name_len_ = 0;
   long line_ = 0;            // number of the line last read
@@ -79,26 +91,8 @@ class Unit {
   off_t buf_off_ = 0;        // file offset of buf_[0]
 };
 
-// One item of a console line: a text at its full length, or a real.
-struct Item {
-  Item(std::string_view t) : text(t) {}
-  Item(const char* t) : text(t) {}
-  Item(float r) : real(r), is_real(true) {}
-  std::string_view text;
-  float real = 0;
-  bool is_real = false;
-};
-
-// Width of the field a real item is right-justified in on a console line.
-inline constexpr std::size_t kRealWidth = 15;
-
-// Formats X as a decimal number that reads back to exactly X. Returns its length.
-std::size_t format_real(float x, std::span<char, 64> out);
-
-// Writes a console line to standard output: one blank, then the items.
-Status console_line(std::initializer_list<Item> items);
-
-// Writes TEXT and a line end to standard output, as it stands.
-Status console_record(std::string_view text);
+// The name that DB (/etc/passwd or /etc/group) gives user or group ID, or
+// an empty view when it has none.
+std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf);
 
 }  // namespace recordio

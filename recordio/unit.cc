@@ -1,0 +1,205 @@
+#include "recordio/unit.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <charconv>
+#include <cerrno>
+#include <cstring>
+
+namespace recordio {
+namespace {
+
+using Kind = Error::Kind;
+
+// No terminal becomes the run's controlling one, and no descriptor outlives the run.
+constexpr int kFlags = O_CLOEXEC | O_NOCTTY;
+
+}  // namespace
+
+Unit::~Unit() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Error Unit::fail(Kind kind, int err) const { return Error(name(), kind).add_errno(err); }
+
+Status Unit::open(std::string_view name, Need need) {
+  while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+  name_len_ = std::min(name.size(), sizeof name_ - 1);
+  std::memcpy(name_, name.data(), name_len_);
+  name_[name_len_] = '\0';
+  if (name_len_ != name.size() || std::memchr(name_, '\0', name_len_))
+    return fail(Kind::stop, EINVAL);
+
+  if (need == Need::update) {
+    fd_ = open_update();
+  } else {
+    fd_ = ::open(name_, O_RDONLY | kFlags);
+    if (fd_ < 0 && errno == ENOENT && need == Need::any) fd_ = create(O_RDONLY);
+  }
+  if (fd_ < 0) {
+    // A missing file is created only under its own name, never through a link.
+    struct stat link;
+    if (errno == EEXIST && ::lstat(name_, &link) == 0 && S_ISLNK(link.st_mode))
+      return Error(this->name()).add("symbolic link to a missing file; nothing created");
+    return fail(Kind::stop, errno);
+  }
+  if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+  return std::nullopt;
+}
+
+int Unit::create(int flags) {
+  int fd = ::open(name_, flags | O_CREAT | O_EXCL | kFlags, 0666);
+  created_ = fd >= 0;
+  return fd;
+}
+
+int Unit::open_update() {
+  struct stat st;
+  if (::stat(name_, &st) != 0) return errno == ENOENT ? create(O_RDWR) : -1;
+  if (S_ISDIR(st.st_mode)) return errno = EISDIR, -1;  // as opening it for writing says
+  if (S_ISREG(st.st_mode)) {
+    int fd = ::open(name_, O_RDWR | kFlags);
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
+    if (fd >= 0)
+      ::close(fd);  // no longer a regular file: read it as a reader would
+    else if (errno == EACCES || errno == EROFS || errno == ETXTBSY)
+      read_only_errno_ = errno;  // it may be read; the update will be refused
+    else
+      return -1;
+  }
+  // A FIFO opened for writing too would be its own writer: its end would never come.
+  return ::open(name_, O_RDONLY | kFlags);
+}
+
+ssize_t Unit::fill(std::size_t want) {
+  while (end_pos_ - pos_ < want) {
+    if (pos_ > 0) {
+      std::memmove(buf_, buf_ + pos_, end_pos_ - pos_);
+      buf_off_ += static_cast<off_t>(pos_);
+      end_pos_ -= pos_;
+      pos_ = 0;
+    }
+    ssize_t r = ::read(fd_, buf_ + end_pos_, sizeof buf_ - end_pos_);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return -1;
+    if (r == 0) break;
+    end_pos_ += static_cast<std::size_t>(r);
+  }
+  return static_cast<ssize_t>(end_pos_ - pos_);
+}
+
+Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
+  if (rest_pending_)
+    if (auto e = skip_rest(nullptr)) return e;
+  ++line_;
+  line_start_ = offset();
+  ssize_t avail = fill(1);
+  if (avail < 0) return fail(Kind::read, errno);
+  if (avail == 0) {
+    Error e(name(), Kind::end_of_file);
+    e.add("line ").add(line_).add(": unexpected end of file");
+    if (created_) e.add(" (there was no such file: it has been created empty)");
+    return e;
+  }
+
+  w = std::min(w, buf.size());
+  std::size_t n = 0;
+  end_ = End::none;
+  rest_pending_ = true;
+  while (n < w) {
+    avail = fill(2);  // two bytes, so that a CR LF is seen whole; fewer only at end of file
+    if (avail < 0) return fail(Kind::read, errno);
+    if (avail == 0) {
+      rest_pending_ = false;  // a last line without a line feed
+      break;
+    }
+    const char* p = buf_ + pos_;
+    const std::size_t look = std::min(static_cast<std::size_t>(avail), w - n + 1);
+    if (auto* nl = static_cast<const char*>(std::memchr(p, '\n', look))) {
+      auto len = static_cast<std::size_t>(nl - p);
+      end_ = len > 0 && p[len - 1] == '\r' ? End::crlf : End::lf;
+      std::size_t data = len - (end_ == End::crlf);
+      std::memcpy(buf.data() + n, p, data);
+      n += data;
+      pos_ += len + 1;
+      rest_pending_ = false;
+      break;
+    }
+    std::size_t data = std::min(look, w - n);
+    if (data == static_cast<std::size_t>(avail) && avail >= 2 && p[data - 1] == '\r')
+      --data;  // a CR at the end of the buffer may start the line end: look again
+    std::memcpy(buf.data() + n, p, data);
+    n += data;
+    pos_ += data;
+  }
+  std::memset(buf.data() + n, ' ', buf.size() - n);
+  if (longer) {
+    *longer = false;
+    if (rest_pending_) return skip_rest(longer);
+  }
+  return std::nullopt;
+}
+
+Status Unit::skip_rest(bool* nonblank) {
+  bool cr = false;  // the last byte passed over was a carriage return
+  for (;;) {
+    ssize_t avail = fill(1);
+    if (avail < 0) return fail(Kind::read, errno);
+    if (avail == 0) {
+      end_ = End::none;
+      break;
+    }
+    const char* p = buf_ + pos_;
+    auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(avail)));
+    auto len = static_cast<std::size_t>(nl ? nl - p : avail);
+    for (std::size_t i = 0; nonblank && i < len; ++i)
+      if (p[i] != ' ' && p[i] != '\r') *nonblank = true;
+    if (len > 0) cr = p[len - 1] == '\r';
+    if (nl) {
+      end_ = cr ? End::crlf : End::lf;
+      pos_ += len + 1;
+      break;
+    }
+    pos_ += len;
+  }
+  rest_pending_ = false;
+  return std::nullopt;
+}
+
+Status Unit::last_line(LineSpan& span) {
+  if (rest_pending_)
+    if (auto e = skip_rest(nullptr)) return e;
+  span.start = line_start_;
+  span.end = end_ == End::crlf ? "\r\n" : end_ == End::lf ? "\n" : "";
+  span.length = offset() - line_start_ - static_cast<off_t>(span.end.size());
+  return std::nullopt;
+}
+
+Status Unit::close() {
+  if (fd_ < 0) return std::nullopt;
+  int r = ::close(fd_);
+  fd_ = -1;
+  if (r != 0) return fail(Kind::stop, errno);
+  return std::nullopt;
+}
+
+std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf) {
+  // Lines "name:password:id:...", read as any other file's lines.
+  Unit u;
+  if (u.open(db, Need::old)) return {};
+  char line[128];
+  while (!u.read_field(line, sizeof line)) {
+    const std::string_view l(line, sizeof line);
+    const std::size_t a = l.find(':'), b = l.find(':', a + 1), c = l.find(':', b + 1);
+    if (c == l.npos || a > buf.size()) continue;
+    unsigned n = 0;
+    auto [p, ec] = std::from_chars(line + b + 1, line + c, n);
+    if (ec == std::errc{} && p == line + c && n == id) return {buf.data(), l.copy(buf.data(), a)};
+  }
+  return {};
+}
+
+}  // namespace recordio

@@ -1,0 +1,406 @@
+#include "recordio/update.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/xattr.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+
+namespace recordio {
+namespace {
+
+// Every system call below goes through SYS, so that a test can make any one
+// of them fail and see the file left as it was.
+int g_fail_at = 0, g_fail_err = 0, g_calls = 0;
+bool g_sticky = false;
+bool injected() {
+  ++g_calls;
+  if (g_fail_at == 0 || g_calls < g_fail_at || (g_calls > g_fail_at && !g_sticky)) return false;
+  errno = g_fail_err;
+  return true;
+}
+#define SYS(call) (injected() ? -1 : (call))
+
+constexpr int kChanged = -1;  // in place of an errno: another program changed the file
+
+Error changed(const Unit& u) {
+  return Error(u.name()).add("changed by another program while magsync ran; not rewritten");
+}
+Error unchanged(const Unit& u, int err) {
+  if (err == kChanged) return changed(u);
+  return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; the file is unchanged");
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+bool same_time(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+// Whether nothing has written to, truncated or renamed over the file since A.
+bool untouched(const struct stat& a, const struct stat& b) {
+  return same_file(a, b) && a.st_size == b.st_size && same_time(a.st_mtim, b.st_mtim) &&
+         same_time(a.st_ctim, b.st_ctim);
+}
+
+// Writes N bytes of P at offset OFF (-1: at the file's position). 0 or an errno.
+int write_at(int fd, const char* p, std::size_t n, off_t off) {
+  while (n > 0) {
+    ssize_t w;
+    if (injected()) {
+      const int err = errno;
+      if (n > 1) (void)(off < 0 ? ::write(fd, p, n / 2) : ::pwrite(fd, p, n / 2, off));
+      return err;
+    }
+    w = off < 0 ? ::write(fd, p, n) : ::pwrite(fd, p, n, off);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return errno;
+    if (w == 0) return EIO;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    if (off >= 0) off += w;
+  }
+  return 0;
+}
+
+// Copies LEN bytes of IN from offset OFF to the position of OUT, inside the
+// kernel where it can. 0, an errno, or kChanged when IN ends first.
+int copy(int in, off_t off, off_t len, int out) {
+  bool in_kernel = true;
+  while (len > 0) {
+    const auto chunk = static_cast<std::size_t>(len < (off_t{1} << 30) ? len : off_t{1} << 30);
+    ssize_t n;
+    if (in_kernel) {
+      n = SYS(::copy_file_range(in, &off, out, nullptr, chunk, 0));
+      if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL || errno == EOPNOTSUPP)) {
+        in_kernel = false;
+        continue;
+      }
+    } else {
+      char buf[64 * 1024];
+      n = SYS(::pread(in, buf, chunk < sizeof buf ? chunk : sizeof buf, off));
+      if (n > 0) {
+        if (int err = write_at(out, buf, static_cast<std::size_t>(n), -1)) return err;
+        off += n;
+      }
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno;
+    if (n == 0) return kChanged;  // shorter than when it was opened
+    len -= n;
+  }
+  return 0;
+}
+
+// The same length: only the bytes that differ are written, in place.
+Status in_place(Unit& u, const LineSpan& line, std::string_view was, std::string_view text) {
+  // The name must still lead to the file that was read, and the line and its
+  // end must still hold what was read.
+  struct stat now;
+  if (SYS(::stat(u.path(), &now)) != 0) return unchanged(u, errno == ENOENT ? kChanged : errno);
+  if (!same_file(now, u.opened())) return changed(u);
+  char old[4096 + 2];
+  const std::size_t n = text.size() + line.end.size();
+  const ssize_t got = SYS(::pread(u.fd(), old, n, line.start));
+  if (got < 0) return unchanged(u, errno);
+  if (static_cast<std::size_t>(got) != n || was.compare({old, text.size()}) != 0 ||
+      line.end.compare({old + text.size(), line.end.size()}) != 0)
+    return changed(u);
+
+  std::size_t first = 0, last = text.size();
+  while (first < last && text[first] == was[first]) ++first;
+  while (last > first && text[last - 1] == was[last - 1]) --last;
+  if (first == last) return std::nullopt;  // nothing differs: nothing to write
+  const std::size_t len = last - first;
+  const off_t at = line.start + static_cast<off_t>(first);
+  int err = write_at(u.fd(), text.data() + first, len, at);
+  if (!err && SYS(::fsync(u.fd())) != 0) err = errno;
+  if (!err) return std::nullopt;
+  if (int back = write_at(u.fd(), was.data() + first, len, at)) {
+    return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old bytes back failed too: ")
+        .add_errno(back).add("; line 1 may hold part of the new card");
+  }
+  return unchanged(u, err);
+}
+
+// A descriptor of the directory the file lies in, and its name there.
+struct Place {
+  int dir = -1;
+  bool syncable = false;  // opened for reading, so that it can be synced
+  char base[NAME_MAX + 1] = {};
+  ~Place() {
+    if (dir >= 0) ::close(dir);
+  }
+};
+
+// Follows the file name's own chain of symbolic links, one link at a time,
+// each relative to the directory of the one before. 0 or an errno.
+int locate(const char* name, Place& p) {
+  char path[PATH_MAX];
+  if (std::strlen(name) >= sizeof path) return ENAMETOOLONG;
+  std::strcpy(path, name);
+  for (int hops = 0;; ++hops) {
+    char* slash = std::strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    const char* dir = !slash ? "." : slash == path ? "/" : path;
+    if (slash && slash != path) *slash = '\0';
+    if (std::strlen(base) > NAME_MAX) return ENAMETOOLONG;
+    const int at = p.dir < 0 ? AT_FDCWD : p.dir;
+    int d = SYS(::openat(at, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    p.syncable = d >= 0;
+    if (d < 0 && errno == EACCES) d = SYS(::openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (d < 0) return errno;
+    if (p.dir >= 0) ::close(p.dir);
+    p.dir = d;
+    std::strcpy(p.base, base);
+    const ssize_t n = SYS(::readlinkat(p.dir, p.base, path, sizeof path));
+    if (n < 0) return errno == EINVAL ? 0 : errno;  // EINVAL: not a link, the file itself
+    if (n == static_cast<ssize_t>(sizeof path)) return ENAMETOOLONG;
+    if (hops == 40) return ELOOP;
+    path[n] = '\0';
+  }
+}
+
+// The new file, and the one moment it has a name that is not the file's.
+constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+volatile sig_atomic_t g_named = 0;
+int g_dir = -1;
+char g_name[NAME_MAX + 1];
+
+extern "C" void remove_and_die(int sig) {
+  if (g_named) ::unlinkat(g_dir, g_name, 0);
+  ::raise(sig);  // the action is the default again (SA_RESETHAND): the run ends of SIG
+}
+
+// While it lives, a signal that would end the run removes the new file first.
+// Signals ignored at the start stay ignored; sigaction and sigprocmask cannot
+// fail with these arguments.
+class Guard {
+ public:
+  Guard() {
+    ::sigprocmask(SIG_BLOCK, nullptr, &mask_);
+    sigemptyset(&set_);
+    for (int s : kSignals) sigaddset(&set_, s);
+    struct sigaction sa = {};
+    sa.sa_handler = remove_and_die;
+    sa.sa_mask = set_;
+    sa.sa_flags = SA_RESETHAND;
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) {
+      ::sigaction(kSignals[i], nullptr, &old_[i]);
+      if (old_[i].sa_handler != SIG_IGN) ::sigaction(kSignals[i], &sa, nullptr);
+    }
+  }
+  ~Guard() {
+    for (std::size_t i = 0; i < std::size(kSignals); ++i) ::sigaction(kSignals[i], &old_[i], nullptr);
+  }
+  // Signals wait while a name is given or taken, so none finds it half done.
+  void hold() { ::sigprocmask(SIG_BLOCK, &set_, &mask_); }
+  void release() { ::sigprocmask(SIG_SETMASK, &mask_, nullptr); }
+
+ private:
+  sigset_t set_, mask_;
+  struct sigaction old_[std::size(kSignals)];
+};
+
+// The file's replacement beside it: nameless until complete where the
+// filesystem allows (then not even SIGKILL leaves a partial file), else named
+// from the start; either way removed unless it replaced the file.
+class NewFile {
+ public:
+  NewFile(const Place& p, Guard& g) : place_(p), guard_(g) {}
+  ~NewFile() {
+    if (fd_ >= 0) ::close(fd_);
+    if (named_) ::unlinkat(place_.dir, name_, 0);
+    g_named = 0;
+  }
+
+  // 0 or an errno.
+  int create() {
+    if (::access("/proc/self/fd", X_OK) == 0) {
+      fd_ = SYS(::openat(place_.dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+      if (fd_ >= 0) return pick_name(), 0;
+      if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) return errno;
+    }
+    for (int tries = 0; fd_ < 0 && tries < 100; ++tries) {
+      pick_name();
+      guard_.hold();
+      fd_ = SYS(::openat(place_.dir, name_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+      if (fd_ >= 0) publish();
+      guard_.release();
+      if (fd_ < 0 && errno != EEXIST) break;
+    }
+    return fd_ >= 0 ? 0 : errno;
+  }
+
+  // Renames it over the file, which must be as it was when opened (FILE).
+  // Signals are held from here to the end. 0, an errno or kChanged.
+  int replace(const struct stat& file) {
+    guard_.hold();
+    if (!named_) {
+      char proc[32];
+      std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
+      if (SYS(::linkat(AT_FDCWD, proc, place_.dir, name_, AT_SYMLINK_FOLLOW)) != 0) return errno;
+      publish();
+    }
+    struct stat now;
+    if (SYS(::fstatat(place_.dir, place_.base, &now, AT_SYMLINK_NOFOLLOW)) != 0)
+      return errno == ENOENT ? kChanged : errno;
+    if (!untouched(now, file)) return kChanged;
+    if (SYS(::renameat(place_.dir, name_, place_.dir, place_.base)) != 0) return errno;
+    named_ = false;
+    g_named = 0;
+    return 0;
+  }
+
+  int fd() const { return fd_; }
+
+ private:
+  // ".NAME.magsync-" and six letters, NAME cut to fit NAME_MAX.
+  void pick_name() {
+    static unsigned long r = 0;
+    if (r == 0) {
+      timespec t;
+      ::clock_gettime(CLOCK_REALTIME, &t);
+      r = static_cast<unsigned long>(t.tv_nsec) ^ (static_cast<unsigned long>(::getpid()) << 32);
+    }
+    char letters[7] = {};
+    for (int i = 0; i < 6; ++i) {
+      r = r * 6364136223846793005UL + 1442695040888963407UL;
+      letters[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[(r >> 33) % 36];
+    }
+    std::snprintf(name_, sizeof name_, ".%.*s.magsync-%s", NAME_MAX - 16, place_.base, letters);
+  }
+
+  void publish() {
+    std::memcpy(g_name, name_, sizeof name_);
+    g_dir = place_.dir;
+    g_named = 1;
+    named_ = true;
+  }
+
+  const Place& place_;
+  Guard& guard_;
+  int fd_ = -1;
+  bool named_ = false;
+  char name_[NAME_MAX + 1];
+};
+
+// Gives OUT the extended attributes of IN, ACLs among them, and no others.
+int copy_attributes(int in, int out) {
+  char names[XATTR_LIST_MAX], theirs[XATTR_LIST_MAX], value[XATTR_SIZE_MAX];
+  ssize_t n = SYS(::flistxattr(in, names, sizeof names));
+  if (n < 0 && errno != ENOTSUP) return errno;
+  ssize_t m = SYS(::flistxattr(out, theirs, sizeof theirs));
+  if (m < 0 && errno != ENOTSUP) return errno;
+  // Inherited from the directory's default ACL, say, but not the file's own.
+  for (const char* a = theirs; a < theirs + (m > 0 ? m : 0); a += std::strlen(a) + 1) {
+    bool kept = false;
+    for (const char* b = names; b < names + (n > 0 ? n : 0) && !kept; b += std::strlen(b) + 1)
+      kept = std::strcmp(a, b) == 0;
+    if (!kept && SYS(::fremovexattr(out, a)) != 0) return errno;
+  }
+  for (const char* a = names; a < names + (n > 0 ? n : 0); a += std::strlen(a) + 1) {
+    const ssize_t v = SYS(::fgetxattr(in, a, value, sizeof value));
+    if (v < 0) return errno;
+    if (SYS(::fsetxattr(out, a, value, static_cast<std::size_t>(v), 0)) != 0) return errno;
+  }
+  return 0;
+}
+
+// A user or group by its name in DB where it has one, else by its number.
+void add_id(Error& e, const char* db, unsigned id) {
+  char buf[64];
+  const std::string_view name = id_name(db, id, buf);
+  if (name.empty()) e.add(static_cast<long>(id));
+  else e.add(name);
+}
+
+// "warning: now owned by nobody (was 4321)".
+void warn_changed(const Unit& u, const char* what, const char* db, unsigned now, unsigned was) {
+  Error e(u.name());
+  e.add("warning: now ").add(what).add(" ");
+  add_id(e, db, now);
+  e.add(" (was ");
+  add_id(e, db, was);
+  report(e.add(")").text());
+}
+
+// A length that changes: the rest of the file moves, so it is replaced whole.
+Status replace(Unit& u, const LineSpan& line, std::string_view text) {
+  const struct stat& st = u.opened();
+  Place place;
+  if (int err = locate(u.path(), place)) return unchanged(u, err == ENOENT ? kChanged : err);
+  struct stat now;
+  if (SYS(::fstatat(place.dir, place.base, &now, AT_SYMLINK_NOFOLLOW)) != 0) return unchanged(u, errno);
+  if (!same_file(now, st)) return changed(u);
+
+  Guard guard;
+  NewFile file(place, guard);
+  const std::string_view end = line.end.empty() ? "\n" : line.end;
+  const off_t tail = line.start + line.length + static_cast<off_t>(line.end.size());
+  const off_t size = st.st_size - tail + line.start + static_cast<off_t>(text.size() + end.size());
+  int err = file.create();
+  if (!err) err = copy(u.fd(), 0, line.start, file.fd());
+  if (!err) err = write_at(file.fd(), text.data(), text.size(), -1);
+  if (!err) err = write_at(file.fd(), end.data(), end.size(), -1);
+  if (!err) err = copy(u.fd(), tail, st.st_size - tail, file.fd());
+  // Owner and group first: a change of owner clears the set-ID bits. Where
+  // the user may not give the file away, the group is kept if it can be.
+  if (!err && SYS(::fchown(file.fd(), st.st_uid, st.st_gid)) != 0 &&
+      (errno != EPERM || (SYS(::fchown(file.fd(), static_cast<uid_t>(-1), st.st_gid)) != 0 && errno != EPERM)))
+    err = errno;
+  struct stat mine = {};
+  if (!err && SYS(::fstat(file.fd(), &mine)) != 0) err = errno;
+  if (!err && mine.st_size != size) err = kChanged;
+  const bool same_owner = mine.st_uid == st.st_uid && mine.st_gid == st.st_gid;
+  if (!err) err = copy_attributes(u.fd(), file.fd());
+  const mode_t mode = st.st_mode & (same_owner ? 07777 : 01777);
+  if (!err && SYS(::fchmod(file.fd(), mode)) != 0) err = errno;
+  if (!err && SYS(::fsync(file.fd())) != 0) err = errno;
+  if (!err) err = file.replace(st);
+  guard.release();
+  if (err) return unchanged(u, err);
+
+  // The rename is durable once the directory is synced. The file is already
+  // rewritten, so a failure here is reported as such by the driver.
+  if (place.syncable && SYS(::fsync(place.dir)) != 0)
+    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno);
+  if (st.st_nlink > 1) {
+    report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
+               .add(" other hard link(s); they keep the old first line").text());
+  }
+  if (mine.st_uid != st.st_uid) warn_changed(u, "owned by", "/etc/passwd", mine.st_uid, st.st_uid);
+  if (mine.st_gid != st.st_gid) warn_changed(u, "in group", "/etc/group", mine.st_gid, st.st_gid);
+  return std::nullopt;
+}
+
+}  // namespace
+
+Status update(Unit& u, std::string_view was, std::string_view text) {
+  if (!S_ISREG(u.opened().st_mode)) return Error(u.name()).add("not a regular file; not rewritten");
+  if (u.read_only_errno()) return Error(u.name()).add_errno(u.read_only_errno());
+  LineSpan line;
+  if (auto e = u.last_line(line)) return e;
+  if (!line.end.empty() && line.length == static_cast<off_t>(text.size()) && was.size() == text.size() &&
+      text.size() <= 4096)
+    return in_place(u, line, was, text);
+  return replace(u, line, text);
+}
+
+namespace testing {
+void fail_call(int n, int err, bool sticky) {
+  g_fail_at = n;
+  g_fail_err = err;
+  g_sticky = sticky;
+  g_calls = 0;
+}
+int calls() { return g_calls; }
+}  // namespace testing
+
+}  // namespace recordio
