@@ -16,14 +16,22 @@ namespace recordio {
 namespace {
 
 // Every system call below goes through SYS, so that a test can make any one
-// of them fail and see the file left as it was.
-int g_fail_at = 0, g_fail_err = 0, g_calls = 0;
-bool g_sticky = false;
+// of them fail, or have another program act just before it.
+testing::Fault g_faults[4];
+std::size_t g_nfaults = 0;
+int g_calls = 0;
 bool injected() {
   ++g_calls;
-  if (g_fail_at == 0 || g_calls < g_fail_at || (g_calls > g_fail_at && !g_sticky)) return false;
-  errno = g_fail_err;
-  return true;
+  for (std::size_t i = 0; i < g_nfaults; ++i)
+    if (g_faults[i].call == g_calls && g_faults[i].action) g_faults[i].action();
+  for (std::size_t i = 0; i < g_nfaults; ++i) {
+    const testing::Fault& f = g_faults[i];
+    if (f.err && (f.call == g_calls || (f.sticky && f.call < g_calls))) {
+      errno = f.err;
+      return true;
+    }
+  }
+  return false;
 }
 #define SYS(call) (injected() ? -1 : (call))
 
@@ -216,7 +224,7 @@ class NewFile {
   NewFile(const Place& p, Guard& g) : place_(p), guard_(g) {}
   ~NewFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (named_) ::unlinkat(place_.dir, name_, 0);
+    if (named_ && !swapped_) ::unlinkat(place_.dir, name_, 0);
     g_named = 0;
   }
 
@@ -238,8 +246,8 @@ class NewFile {
     return fd_ >= 0 ? 0 : errno;
   }
 
-  // Renames it over the file, which must be as it was when opened (FILE).
-  // Signals are held from here to the end. 0, an errno or kChanged.
+  // Puts it in the file's place; the file must be as it was when opened
+  // (FILE). Signals wait from here to the end. 0, an errno or kChanged.
   int replace(const struct stat& file) {
     guard_.hold();
     if (!named_) {
@@ -252,11 +260,30 @@ class NewFile {
     if (SYS(::fstatat(place_.dir, place_.base, &now, AT_SYMLINK_NOFOLLOW)) != 0)
       return errno == ENOENT ? kChanged : errno;
     if (!untouched(now, file)) return kChanged;
-    if (SYS(::renameat(place_.dir, name_, place_.dir, place_.base)) != 0) return errno;
-    named_ = false;
-    g_named = 0;
-    return 0;
+    // An exchange, not a rename: what it takes out of the file's place is
+    // checked once more, so that a change made since the check above (a file
+    // renamed there, a line appended) is put back rather than lost.
+    if (SYS(::renameat2(place_.dir, name_, place_.dir, place_.base, RENAME_EXCHANGE)) != 0) {
+      if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return errno;
+      if (SYS(::renameat(place_.dir, name_, place_.dir, place_.base)) != 0) return errno;
+      return disown(), 0;  // a filesystem without exchange: the check above is the last
+    }
+    // The exchange updated the old file's ctime; its contents must not have changed.
+    const int got = SYS(::fstatat(place_.dir, name_, &now, AT_SYMLINK_NOFOLLOW));
+    const int why = got != 0 ? errno : kChanged;
+    if (got != 0 || !same_file(now, file) || now.st_size != file.st_size ||
+        !same_time(now.st_mtim, file.st_mtim)) {
+      if (SYS(::renameat2(place_.dir, name_, place_.dir, place_.base, RENAME_EXCHANGE)) != 0)
+        return swapped_ = true, errno;  // the file stays replaced; what was there is at name_
+      return why;
+    }
+    if (SYS(::unlinkat(place_.dir, name_, 0)) != 0) return swapped_ = true, errno;
+    return disown(), 0;
   }
+
+  // The file has been replaced, but what it held is still at name_.
+  bool swapped() const { return swapped_; }
+  const char* name() const { return name_; }
 
   int fd() const { return fd_; }
 
@@ -277,6 +304,11 @@ class NewFile {
     std::snprintf(name_, sizeof name_, ".%.*s.magsync-%s", NAME_MAX - 16, place_.base, letters);
   }
 
+  void disown() {
+    named_ = false;
+    g_named = 0;
+  }
+
   void publish() {
     std::memcpy(g_name, name_, sizeof name_);
     g_dir = place_.dir;
@@ -287,7 +319,7 @@ class NewFile {
   const Place& place_;
   Guard& guard_;
   int fd_ = -1;
-  bool named_ = false;
+  bool named_ = false, swapped_ = false;
   char name_[NAME_MAX + 1];
 };
 
@@ -365,12 +397,15 @@ Status replace(Unit& u, const LineSpan& line, std::string_view text) {
   if (!err && SYS(::fsync(file.fd())) != 0) err = errno;
   if (!err) err = file.replace(st);
   guard.release();
+  if (file.swapped())
+    return Error(u.name()).add("replaced, but ").add_errno(err).add(": what it held is now ")
+        .add(file.name()).add("; the S file has been rewritten");
   if (err) return unchanged(u, err);
 
   // The rename is durable once the directory is synced. The file is already
   // rewritten, so a failure here is reported as such by the driver.
   if (place.syncable && SYS(::fsync(place.dir)) != 0)
-    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno);
+    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno).add("; the S file has been rewritten");
   if (st.st_nlink > 1) {
     report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
                .add(" other hard link(s); they keep the old first line").text());
@@ -394,10 +429,10 @@ Status update(Unit& u, std::string_view was, std::string_view text) {
 }
 
 namespace testing {
-void fail_call(int n, int err, bool sticky) {
-  g_fail_at = n;
-  g_fail_err = err;
-  g_sticky = sticky;
+void inject(std::span<const Fault> faults) {
+  g_nfaults = 0;
+  for (const Fault& f : faults)
+    if (g_nfaults < std::size(g_faults)) g_faults[g_nfaults++] = f;
   g_calls = 0;
 }
 int calls() { return g_calls; }

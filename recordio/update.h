@@ -1,6 +1,7 @@
 // The update of the S file's first line: the one code that can lose data.
 #pragma once
 
+#include <span>
 #include <string_view>
 
 #include "recordio/error.h"
@@ -24,11 +25,18 @@ namespace recordio {
 Status update(Unit& unit, std::string_view was, std::string_view text);
 
 namespace testing {
-// Makes system call N (counted from 1) of the updates that follow fail with
-// ERR, and every later one too when STICKY; N = 0 turns this off. A write
-// made to fail first writes half of its bytes, as a short write would.
-void fail_call(int n, int err, bool sticky = false);
-int calls();  // system calls the updates have made since fail_call
+// Before system call CALL (counted from 1) of the updates that follow, runs
+// ACTION if there is one (another program at work), then makes the call
+// fail with ERR if ERR is not 0, and every later call too when STICKY. A
+// write made to fail first writes half of its bytes, as a short write would.
+struct Fault {
+  int call;
+  int err = 0;
+  bool sticky = false;
+  void (*action)() = nullptr;
+};
+void inject(std::span<const Fault> faults);  // none turns them off
+int calls();  // system calls the updates have made since inject
 }  // namespace testing
 
 }  // namespace recordio

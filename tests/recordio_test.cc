@@ -3,7 +3,11 @@
 #include "recordio/update.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <sys/xattr.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <bit>
 #include <charconv>
@@ -15,6 +19,7 @@
 namespace {
 
 using recordio::Error;
+using recordio::testing::Fault;
 using recordio::Need;
 using recordio::Unit;
 
@@ -140,6 +145,147 @@ TEST(Rewrite, RefusesWhatIsNotARegularFile) {
   auto e = recordio::update(u, buf, "x");
   ASSERT_TRUE(e);
   EXPECT_EQ(e->text(), "magsync: /dev/zero: not a regular file; not rewritten");
+}
+
+// An S file opened and its first line read as the run does; then updated,
+// with system calls made to fail or another program acting between them.
+struct SFile {
+  Scratch dir;
+  Unit u;
+  std::string card = std::string(115, ' ');
+  explicit SFile(const std::string& bytes, void (*prepare)(const char* path) = nullptr) {
+    dir.write("s.txt", bytes);
+    if (prepare) prepare((dir / "s.txt").c_str());
+    EXPECT_FALSE(u.open(dir / "s.txt", Need::update));
+    EXPECT_FALSE(u.read_field(card, 115));
+  }
+  recordio::Status update(const std::vector<Fault>& faults = {}) {
+    recordio::testing::inject(faults);
+    auto e = recordio::update(u, card, std::string(115, 'N'));
+    made = recordio::testing::calls();
+    recordio::testing::inject({});
+    return e;
+  }
+  int made = 0;  // system calls the update made
+};
+
+struct UpdateCase {
+  const char* name;
+  std::string before, after;
+  std::vector<Fault> first;  // faults that choose the path
+};
+const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
+constexpr int kOpenNameless = 4;  // the call that opens the nameless new file
+const UpdateCase kPaths[] = {
+    {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}},
+    {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}},
+    {"length change, named new file", "old", kNew + "\n", {{kOpenNameless, EOPNOTSUPP}}},
+};
+using Entries = std::map<std::string, std::string>;
+
+TEST(Update, AnyFailedCallLeavesTheFileAsItWas) {
+  for (const auto& c : kPaths) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
+      SFile s(c.before);
+      auto faults = c.first;
+      faults.push_back({n, EIO, n % 2 == 0});
+      auto e = s.update(faults);
+      if (n > s.made) {
+        EXPECT_FALSE(e);
+        EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", c.after}}));
+        break;
+      }
+      ASSERT_TRUE(e);
+      const std::string text(e->text());
+      if (text.find("failed too") != text.npos) continue;  // says line 1 may be damaged
+      const bool done = text.ends_with("; the S file has been rewritten");
+      auto entries = s.dir.entries();
+      EXPECT_EQ(entries["s.txt"], done ? c.after : c.before) << text;
+      EXPECT_EQ(entries.size(), 1u + (text.find("what it held is now") != text.npos)) << text;
+      if (!done) {
+        EXPECT_EQ(text, "magsync: " + (s.dir / "s.txt") + ": cannot rewrite: Input/output error; the file is unchanged");
+      }
+    }
+  }
+}
+
+// What another program does to the S file, just before one of the update's calls.
+std::string g_path;
+void append_line() { std::ofstream(g_path, std::ios::app) << "appended\n"; }
+void rename_over() {
+  std::ofstream(g_path + ".other") << "other\n";
+  std::filesystem::rename(g_path + ".other", g_path);
+}
+
+TEST(Update, AnotherProgramsChangeIsNeverLost) {
+  const std::string changed = ": changed by another program while magsync ran; not rewritten";
+  for (const auto& c : kPaths) {
+    for (auto action : {append_line, rename_over}) {
+      for (int n = 1;; ++n) {
+        SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
+        SFile s(c.before);
+        g_path = s.dir / "s.txt";
+        auto e = s.update({c.first.empty() ? Fault{0} : c.first[0], {n, 0, false, action}});
+        if (n > s.made) break;
+        const bool appended = action == append_line;
+        if (e) {
+          EXPECT_EQ(e->text(), "magsync: " + g_path + changed);
+        }
+        const std::string want = !appended ? "other\n" : (e ? c.before : c.after) + "appended\n";
+        EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", want}}));
+      }
+    }
+  }
+}
+
+TEST(Update, ASignalAtAnyMomentLeavesNoNewFile) {
+  for (const auto& c : kPaths) {
+    for (int n = 1;; ++n) {
+      SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
+      SFile s(c.before);
+      pid_t pid = ::fork();
+      if (pid == 0) {
+        auto e = s.update({c.first.empty() ? Fault{0} : c.first[0], {n, 0, false, [] { ::raise(SIGTERM); }}});
+        ::_exit(e ? 1 : 0);
+      }
+      int ws = 0;
+      ::waitpid(pid, &ws, 0);
+      const auto entries = s.dir.entries();
+      EXPECT_EQ(entries.size(), 1u);
+      EXPECT_TRUE(entries.at("s.txt") == c.before || entries.at("s.txt") == c.after);
+      if (WIFEXITED(ws)) {
+        EXPECT_EQ(WEXITSTATUS(ws), 0);
+        break;
+      }
+      EXPECT_EQ(WTERMSIG(ws), SIGTERM);
+    }
+  }
+}
+
+TEST(Update, ExtendedAttributesAndACLsStay) {
+  for (const auto& c : kPaths) {
+    SCOPED_TRACE(c.name);
+    SFile s(c.before, [](const char* path) {
+      ASSERT_EQ(std::system(("setfacl -m u:4321:rw,m::r " + std::string(path)).c_str()), 0);
+      ASSERT_EQ(::setxattr(path, "user.origin", "k", 1, 0), 0);
+    });
+    const std::string path = s.dir / "s.txt";
+    auto attributes = [&path] {
+      char acl[256], origin[8];
+      ssize_t a = ::getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
+      ssize_t o = ::getxattr(path.c_str(), "user.origin", origin, sizeof origin);
+      struct stat st;
+      ::stat(path.c_str(), &st);
+      return std::string(acl, a > 0 ? a : 0) + "|" + std::string(origin, o > 0 ? o : 0) + "|" +
+             std::to_string(st.st_mode);
+    };
+    const std::string before = attributes();
+    EXPECT_GT(before.find('|'), 0u);  // an ACL is there to keep
+    auto e = s.update(c.first);
+    ASSERT_FALSE(e) << e->text();
+    EXPECT_EQ(attributes(), before);
+  }
 }
 
 TEST(Error, QuotesUnprintableBytes) {
