@@ -37,7 +37,7 @@ class Scratch {
     return s.str();
   }
 
-  // Every entry of the directory: a file's bytes, "<dir>" or "-> target".
+  // Every entry of the directory: a file's bytes, "<dir>", "<fifo>" or "-> target".
   std::map<std::string, std::string> entries() const {
     std::map<std::string, std::string> all;
     for (const auto& e : std::filesystem::directory_iterator(path_)) {
@@ -46,6 +46,8 @@ class Scratch {
         all[name] = "-> " + std::filesystem::read_symlink(e.path()).string();
       else if (e.is_directory())
         all[name] = "<dir>";
+      else if (e.is_fifo())
+        all[name] = "<fifo>";
       else
         all[name] = slurp(e.path());
     }
