@@ -183,7 +183,7 @@ const UpdateCase kPaths[] = {
 };
 using Entries = std::map<std::string, std::string>;
 
-TEST(Update, AnyFailedCallLeavesTheFileAsItWas) {
+TEST(Update, AnyFailedCallIsWorkedAroundOrLeavesTheFileAsItWas) {
   for (const auto& c : kPaths) {
     for (int n = 1;; ++n) {
       SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
@@ -191,12 +191,11 @@ TEST(Update, AnyFailedCallLeavesTheFileAsItWas) {
       auto faults = c.first;
       faults.push_back({n, EIO, n % 2 == 0});
       auto e = s.update(faults);
-      if (n > s.made) {
-        EXPECT_FALSE(e);
+      if (!e) {  // past the last call, or a failure worked around
         EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", c.after}}));
-        break;
+        if (n > s.made) break;
+        continue;
       }
-      ASSERT_TRUE(e);
       const std::string text(e->text());
       if (text.find("failed too") != text.npos) continue;  // says line 1 may be damaged
       const bool done = text.ends_with("; the S file has been rewritten");
