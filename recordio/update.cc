@@ -436,16 +436,15 @@ Status replace(Unit& u, const LineSpan& line, std::string_view text) {
         .add(file.name()).add("; the S file has been rewritten");
   if (err) return unchanged(u, err);
 
-  // The rename is durable once the directory is synced. The file is already
-  // rewritten, so a failure here is reported as such by the driver.
-  if (place.syncable && SYS(::fsync(place.dir)) != 0)
-    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno).add("; the S file has been rewritten");
   if (st.st_nlink > 1) {
     report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
                .add(" other hard link(s); they keep the old first line").text());
   }
   if (mine.st_uid != st.st_uid) warn_changed(u, "owned by", "/etc/passwd", mine.st_uid, st.st_uid);
   if (mine.st_gid != st.st_gid) warn_changed(u, "in group", "/etc/group", mine.st_gid, st.st_gid);
+  // The exchange is durable once the directory is synced (where the user may read it).
+  if (place.syncable && SYS(::fsync(place.dir)) != 0)
+    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno).add("; the S file has been rewritten");
   return std::nullopt;
 }
 
