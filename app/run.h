@@ -10,4 +10,8 @@ inline constexpr int kReadFailStatus = 3;  // a card could not be read: run ende
 // One whole run in the current directory; returns the exit status.
 int run();
 
+// What "--help" (HELP) or "--version" prints on standard output, and no
+// file opened; returns the exit status.
+int tell(bool help);
+
 }  // namespace magsync

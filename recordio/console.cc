@@ -34,7 +34,7 @@ class Console {
   Status flush() {
     int err = write_all(1, buf_, n_);
     n_ = 0;
-    if (err) return Error("standard output").add_errno(err);
+    if (err) return Error::about("standard output").add_errno(err);
     return std::nullopt;
   }
 

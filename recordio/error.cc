@@ -8,7 +8,12 @@
 namespace recordio {
 
 Error::Error(std::string_view name, Kind kind) : kind_(kind) {
-  add("magsync: ").add(name).add(": ");
+  add("magsync: ").add_name(name).add(": ");
+}
+
+Error Error::about(std::string_view label) {
+  Error e(Kind::stop);
+  return e.add("magsync: ").add(label).add(": ");
 }
 
 Error& Error::add(std::string_view text) {
@@ -44,6 +49,14 @@ Error& Error::add_quoted(std::string_view text) {
     }
   }
   return add("\"");
+}
+
+Error& Error::add_name(std::string_view name) {
+  // A name that a blank, a control character or a stray byte (a byte-order
+  // mark from an editor, a cut UTF-8 character) makes look like another.
+  for (char c : name)
+    if (auto b = static_cast<unsigned char>(c); b <= ' ' || b >= 0x7f) return add_quoted(name);
+  return add(name);
 }
 
 Error& Error::add_errno(int err) { return add(std::strerror(err)); }

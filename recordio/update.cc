@@ -433,7 +433,7 @@ Status replace(Unit& u, const LineSpan& line, std::string_view text) {
   guard.release();
   if (file.swapped())
     return Error(u.name()).add("replaced, but ").add_errno(err).add(": what it held is now ")
-        .add(file.name()).add("; the S file has been rewritten");
+        .add_name(file.name()).add("; the S file has been rewritten");
   if (err) return unchanged(u, err);
 
   if (st.st_nlink > 1) {

@@ -15,10 +15,11 @@ struct Outcome {
   std::string out, err;
 };
 
-// Runs magsync with WORK as its working directory. BEFORE runs in the child
-// just before exec (to set limits or drop privileges).
+// Runs magsync with WORK as its working directory, and ARG as its one
+// argument if given. BEFORE runs in the child just before exec (to set
+// limits or drop privileges).
 inline Outcome run_magsync(const Scratch& work, const std::function<void()>& before = {},
-                           const std::string& exe = MAGSYNC_EXE) {
+                           const std::string& exe = MAGSYNC_EXE, const char* arg = nullptr) {
   Scratch io;
   const std::string out = io / "out", err = io / "err";
   pid_t pid = ::fork();
@@ -28,7 +29,7 @@ inline Outcome run_magsync(const Scratch& work, const std::function<void()>& bef
     if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(work.path().c_str()) != 0)
       ::_exit(126);
     if (before) before();
-    ::execl(exe.c_str(), "magsync", static_cast<char*>(nullptr));
+    ::execl(exe.c_str(), "magsync", arg, static_cast<char*>(nullptr));
     ::_exit(127);
   }
   int ws = 0;

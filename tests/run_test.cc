@@ -40,7 +40,9 @@ struct Case {
   int status;
   Files changed;  // entries that differ afterwards
   void (*before)() = nullptr;  // in magsync's process, just before it starts
+  const char* arg = nullptr;   // magsync's one argument
 };
+const std::string kUsage = "<usage>";  // as out: the usage text, whatever its wording
 
 void check(const Case& c, const std::function<void()>& before = {}) {
   SCOPED_TRACE(c.name);
@@ -55,8 +57,13 @@ void check(const Case& c, const std::function<void()>& before = {}) {
     else
       work.write(name, bytes);
   }
-  Outcome r = run_magsync(work, before ? before : c.before);
-  EXPECT_EQ(r.out, c.out);
+  Outcome r = run_magsync(work, before ? before : c.before, MAGSYNC_EXE, c.arg);
+  if (c.out == kUsage) {
+    EXPECT_TRUE(r.out.starts_with("Usage: magsync [--help | --version]\n")) << r.out;
+    EXPECT_NE(r.out.find("See magsync(1)."), r.out.npos) << r.out;
+  } else {
+    EXPECT_EQ(r.out, c.out);
+  }
   EXPECT_EQ(r.err, c.err);
   EXPECT_EQ(r.status, c.status);
   Files want = c.given;
@@ -149,6 +156,16 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        [] { ::close(1); }},
       {"closed standard error: mp is not written", with(kOk, "k.txt", ""), start, "", 2, {},
        [] { ::close(2); }},
+      {"--help changes nothing", kOk, kUsage, "", 0, {}, nullptr, "--help"},
+      {"--help creates nothing", {}, kUsage, "", 0, {}, nullptr, "--help"},
+      {"--version changes nothing", kOk, "magsync " MAGSYNC_VERSION "\n", "", 0, {}, nullptr, "--version"},
+      {"--version creates nothing", {}, "magsync " MAGSYNC_VERSION "\n", "", 0, {}, nullptr, "--version"},
+      {"any other argument is ignored", kOk, echoed() + kOut + "\n Done\n", "", 0, {{"s.txt", kOut + "\n"}},
+       nullptr, "-h"},
+      {"a name with a byte-order mark is quoted", with(kOk, "mp", "\xEF\xBB\xBFk.txt\ns.txt\n"),
+       names_line("\xEF\xBB\xBFk.txt", "s.txt"), "magsync: \"\\xef\\xbb\\xbfk.txt\": No such file or directory\n", 2, {}},
+      {"a name with a blank is quoted", with(kOk, "mp", "k .txt\ns.txt\n"), names_line("k .txt", "s.txt"),
+       "magsync: \"k .txt\": No such file or directory\n", 2, {}},
       {"value beyond single precision", with(kOk, "k.txt", "2612081201070536N3000120W9E99"),
        start + " " + card_of("2612081201070536N3000120W9E99") + "\n",
        "magsync: k.txt: line 1, columns 26-29: \"9E99\" is beyond the range of single precision\n", 2, {}},
