@@ -52,10 +52,14 @@ TEST(DecodeReal, FollowsTheFieldRules) {
 }
 
 TEST(DecodeReal, BlanksAnywhereAreIgnored) {
-  for (const std::string digits : {"305", "3.5", "-35"}) {
+  for (const std::string digits : {"305", "3.5", "-35", "1E2", "3-1"}) {
+    const card::RealField plain = card::decode_real(digits, 2);
+    ASSERT_EQ(plain.fault, Fault::none) << digits;  // so that two refusals cannot agree
     for (std::size_t at = 0; at <= digits.size(); ++at) {
       const std::string text = digits.substr(0, at) + " " + digits.substr(at);
-      EXPECT_EQ(card::decode_real(text, 2).value, card::decode_real(digits, 2).value) << text;
+      const card::RealField f = card::decode_real(text, 2);
+      EXPECT_EQ(f.fault, Fault::none) << text;
+      EXPECT_EQ(f.value, plain.value) << text;
     }
   }
 }
@@ -134,6 +138,15 @@ TEST(Card, DecodesAndDerivesTheFourValues) {
        {0.0f, 36.5f, 120.5f, 5.0f}},
       {"hours above 23 used as they stand", "      99999999 0 0000  0 0000     99",
        {99.0f * 3600 + 99 * 60 + 99.99f, 0.0f, 0.0f, 9.9f}},
+      // Every step rounds to single precision: the seconds before they are
+      // added to the hours and minutes combined, the minutes / 60 before the
+      // degrees are. Rounding each sum only once would give 68.0199966,
+      // 1.12583339 and 1.13066661; adding the hours last, 4140.03027.
+      {"single precision at every step", "      0001 802 1N0755  1E0784     23",
+       {68.0200043f, 1.12583327f, 1.13066673f, 2.3f}},
+      {"single precision at every step, again", "      0001 848 1S0795  1W0775     23",
+       {68.4799957f, 1.13249993f, 1.1291666f, 2.3f}},
+      {"hours and minutes combined before the seconds", "      0109   3", {4140.02979f, 0.0f, 0.0f, 0.0f}},
   };
   for (const CardCase& c : cases) {
     SCOPED_TRACE(c.name);
