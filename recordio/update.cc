@@ -229,7 +229,7 @@ class Guard {
     struct sigaction sa = {};
     sa.sa_handler = remove_and_die;
     sa.sa_mask = set_;
-    sa.sa_flags = SA_RESETHAND;
+    sa.sa_flags = static_cast<int>(SA_RESETHAND);
     for (std::size_t i = 0; i < std::size(kSignals); ++i) {
       ::sigaction(kSignals[i], nullptr, &old_[i]);
       if (old_[i].sa_handler != SIG_IGN) ::sigaction(kSignals[i], &sa, nullptr);

@@ -10,7 +10,8 @@
 namespace recordio {
 
 // Puts TEXT and the old line end (a line feed where there was none) in place
-// of the line last read from UNIT, whose first bytes were read as WAS.
+// of the line last read from UNIT, whose first bytes were read as WAS (read
+// with a field as wide as WAS, so that WAS holds them as they are).
 //
 // A new line exactly as long as the old one is written in place, only the
 // bytes that differ: owner, group, mode, extended attributes, hard links and
