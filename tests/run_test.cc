@@ -89,6 +89,7 @@ void fifo_writer() {
   ::alarm(10);
 }
 const std::string kFarLine = kFar + "\n", kNothing;
+const std::string kLong(250, 'l');  // its replacement's temporary name must be cut to fit
 
 TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
   const std::string names = names_line("k.txt", "s.txt");
@@ -192,6 +193,8 @@ TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
        {{"s.txt", kOut + "\r\n" + later}}},
       {"a first line without a line end gets one", with(kOk, "s.txt", kS), echoed() + done, "", 0,
        {{"s.txt", kOut + "\n"}}},
+      {"a link to a name of 250 characters", with(with(kOk, "s.txt", "-> " + kLong), kLong, kS + "\n"),
+       echoed() + done, "", 0, {{kLong, kOut + "\n"}}},
       {"equal magnitudes: [5.] comes back as [50]",
        with(with(kOk, "k.txt", kK.substr(0, 34) + "5."), "s.txt", kS.substr(0, 34) + "5."),
        names_line("k.txt", "s.txt") + " Starting\n " + card_of(kK.substr(0, 34) + "5.", 40) +
@@ -301,6 +304,13 @@ TEST(Run, FailedRewriteLeavesTheSFileAsItWas) {
          "magsync: s.txt: cannot rewrite: File too large; the file is unchanged\n", 2, {}},
         [] {
           rlimit lim{64 * 1024, 64 * 1024};
+          ::setrlimit(RLIMIT_FSIZE, &lim);
+        });
+  // A smaller one lets the S file be rewritten, then cuts the echo short.
+  check({"echo fails after the rewrite", kOk, (echoed() + kOut).substr(0, 450),
+         "magsync: standard output: File too large; the S file has been rewritten\n", 2, {{"s.txt", kOut + "\n"}}},
+        [] {
+          rlimit lim{450, 450};
           ::setrlimit(RLIMIT_FSIZE, &lim);
         });
 }
