@@ -138,21 +138,18 @@ Status steps(Run& r) {
 }  // namespace
 
 int tell(bool help) {
-  static constexpr std::string_view kUsage[] = {
-      "Usage: magsync [--help | --version]",
-      "In the current directory, copy an event's magnitude from its K card into",
-      "its S card when the two cards describe the same event.",
-      "",
-      "  mp      read: line 1 names the K file, line 2 the S file (created empty if missing)",
-      "  K file  read: the first 40 characters of its first line",
-      "  S file  read, and its first line rewritten when the cards match (created empty if missing)",
-      "",
-      "Any other argument is ignored. Exit status: 0 done, 2 error stop,",
-      "3 a card could not be read. See magsync(1).",
-  };
-  Status s;
-  if (!help) s = recordio::console_record("magsync " MAGSYNC_VERSION);
-  for (std::size_t i = 0; help && !s && i < std::size(kUsage); ++i) s = recordio::console_record(kUsage[i]);
+  constexpr std::string_view kUsage =
+      "Usage: magsync [--help | --version]\n"
+      "In the current directory, copy an event's magnitude from its K card into\n"
+      "its S card when the two cards describe the same event.\n"
+      "\n"
+      "  mp      read: line 1 names the K file, line 2 the S file (created empty if missing)\n"
+      "  K file  read: the first 40 characters of its first line\n"
+      "  S file  read, and its first line rewritten when the cards match (created empty if missing)\n"
+      "\n"
+      "Any other argument is ignored. Exit status: 0 done, 2 error stop,\n"
+      "3 a card could not be read. See magsync(1).";
+  const Status s = recordio::console_record(help ? kUsage : "magsync " MAGSYNC_VERSION);
   if (!s) return kOk;
   recordio::report(s->text());
   return kStopStatus;

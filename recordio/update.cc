@@ -39,6 +39,7 @@ bool injected() {
 #define SYS(call) (injected() ? -1 : (call))
 
 constexpr int kChanged = -1;  // in place of an errno: another program changed the file
+constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
 
 Error changed(const Unit& u) {
   return Error(u.name()).add("changed by another program while magsync ran; not rewritten");
@@ -136,7 +137,7 @@ Status in_place(Unit& u, const LineSpan& line, std::string_view was, std::string
   struct stat now;
   if (SYS(::stat(u.path(), &now)) != 0) return unchanged(u, errno == ENOENT ? kChanged : errno);
   if (!same_file(now, u.opened())) return changed(u);
-  char old[4096 + 2];
+  char old[kInPlaceMax + 2];
   const std::size_t n = text.size() + line.end.size();
   const ssize_t got = SYS(::pread(u.fd(), old, n, line.start));
   if (got < 0) return unchanged(u, errno);
@@ -198,7 +199,8 @@ int locate(const char* name, Place& p) {
   }
 }
 
-// The new file, and the one moment it has a name that is not the file's.
+// The new file's name while it has one that is not the file's, for the
+// signal handler (only one update runs at a time).
 constexpr int kSignals[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
 volatile sig_atomic_t g_named = 0;
 int g_dir = -1;
@@ -252,7 +254,7 @@ class NewFile {
   NewFile(const Place& p, Guard& g) : place_(p), guard_(g) {}
   ~NewFile() {
     if (fd_ >= 0) ::close(fd_);
-    if (named_ && !swapped_) ::unlinkat(place_.dir, name_, 0);
+    if (g_named && !swapped_) ::unlinkat(place_.dir, name_, 0);
     g_named = 0;
   }
 
@@ -279,7 +281,7 @@ class NewFile {
   // (FILE). Signals wait from here to the end. 0, an errno or kChanged.
   int replace(const struct stat& file) {
     guard_.hold();
-    if (!named_) {
+    if (!g_named) {
       char proc[32] = "/proc/self/fd/";
       std::to_chars(proc + 14, proc + sizeof proc - 1, fd_);
       if (SYS(::linkat(AT_FDCWD, proc, place_.dir, name_, AT_SYMLINK_FOLLOW)) != 0) return errno;
@@ -337,22 +339,18 @@ class NewFile {
     std::memcpy(name_ + 10 + n, letters, 7);
   }
 
-  void disown() {
-    named_ = false;
-    g_named = 0;
-  }
+  void disown() { g_named = 0; }
 
   void publish() {
     std::memcpy(g_name, name_, sizeof name_);
     g_dir = place_.dir;
     g_named = 1;
-    named_ = true;
   }
 
   const Place& place_;
   Guard& guard_;
   int fd_ = -1;
-  bool named_ = false, swapped_ = false;
+  bool swapped_ = false;
   char name_[NAME_MAX + 1];
 };
 
@@ -456,7 +454,7 @@ Status update(Unit& u, std::string_view was, std::string_view text) {
   LineSpan line;
   if (auto e = u.last_line(line)) return e;
   if (!line.end.empty() && line.length == static_cast<off_t>(text.size()) && was.size() == text.size() &&
-      text.size() <= 4096)
+      text.size() <= kInPlaceMax)
     return in_place(u, line, was, text);
   return replace(u, line, text);
 }
