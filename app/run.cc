@@ -159,8 +159,8 @@ int run() {
   Run r;
   if (auto e = steps(r)) {
     // The error stop: the diagnostic, then every open unit is closed as R goes.
-    if (r.rewritten) e->add("; the S file has been rewritten");
-    recordio::report(e->text());
+    if (r.rewritten) e->set(recordio::Fate::rewritten);
+    recordio::report(*e);
     return kStopStatus;
   }
   return r.status;

@@ -17,10 +17,27 @@ Error Error::about(std::string_view label) {
 }
 
 Error& Error::add(std::string_view text) {
-  std::size_t n = text.size() < sizeof text_ - len_ ? text.size() : sizeof text_ - len_;
-  std::memcpy(text_ + len_, text.data(), n);
-  len_ += n;
+  constexpr std::string_view kCut = "...";
+  if (len_ + text.size() <= sizeof text_) {
+    std::memcpy(text_ + len_, text.data(), text.size());
+    len_ += text.size();
+  } else if (len_ < sizeof text_) {  // said as cut, never silently
+    len_ = sizeof text_ - kCut.size();
+    std::memcpy(text_ + len_, kCut.data(), kCut.size());
+    len_ = sizeof text_;
+  }
   return *this;
+}
+
+std::string_view Error::fate_words() const {
+  switch (fate_) {
+    case Fate::not_rewritten: return "; not rewritten";
+    case Fate::unchanged: return "; the file is unchanged";
+    case Fate::rewritten: return "; the S file has been rewritten";
+    case Fate::partial: return "; line 1 may hold part of the new card";
+    case Fate::none: break;
+  }
+  return {};
 }
 
 Error& Error::add(long number) {
@@ -61,14 +78,23 @@ Error& Error::add_name(std::string_view name) {
 
 Error& Error::add_errno(int err) { return add(std::strerror(err)); }
 
-void report(std::string_view line) {
-  char buf[512];
-  std::size_t n = line.size() < sizeof buf - 1 ? line.size() : sizeof buf - 1;
-  std::memcpy(buf, line.data(), n);
-  buf[n++] = '\n';
+namespace {
+// One write, so that the lines of runs sharing standard error do not mix.
+void write_line(std::string_view text, std::string_view fate) {
+  char buf[sizeof(Error) + 64];
+  std::size_t n = 0;
+  for (std::string_view part : {text, fate, std::string_view("\n")}) {
+    part = part.substr(0, sizeof buf - n);
+    std::memcpy(buf + n, part.data(), part.size());
+    n += part.size();
+  }
   // Nothing sensible is left to do if standard error itself cannot be written.
   (void)write_all(2, buf, n);
 }
+}  // namespace
+
+void report(std::string_view line) { write_line(line, {}); }
+void report(const Error& e) { write_line(e.text(), e.fate_words()); }
 
 int write_all(int fd, const char* data, std::size_t n) {
   while (n > 0) {

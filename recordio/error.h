@@ -8,6 +8,16 @@
 
 namespace recordio {
 
+// What became of the S file when a run stops: said once, at the end of the
+// diagnostic, and never cut off with it.
+enum class Fate {
+  none,           // the diagnostic says nothing of it
+  not_rewritten,  // left as another program made it
+  unchanged,      // exactly as it was
+  rewritten,      // holds the new card
+  partial,        // line 1 may hold part of the new card
+};
+
 class Error {
  public:
   enum class Kind { stop, end_of_file, read };
@@ -24,20 +34,30 @@ class Error {
   Error& add_name(std::string_view name);    // as it stands if plain, else quoted
   Error& add_errno(int err);                 // the system's own reason
 
+  Error& set(Fate fate) { return fate_ = fate, *this; }
+
   Kind kind() const { return kind_; }
+  Fate fate() const { return fate_; }
+  // The diagnostic without the words of its fate; a text too long for it
+  // ends in "...".
   std::string_view text() const { return {text_, len_}; }
+  // The words of its fate ("; the file is unchanged"), or an empty view.
+  std::string_view fate_words() const;
 
  private:
   explicit Error(Kind kind) : kind_(kind) {}
   Kind kind_;
+  Fate fate_ = Fate::none;
   std::size_t len_ = 0;
-  char text_[400];
+  char text_[1024];
 };
 
 using Status = std::optional<Error>;
 
 // Writes one line to standard error (a diagnostic or a warning).
 void report(std::string_view line);
+// Writes E and the words of its fate as one line to standard error.
+void report(const Error& e);
 
 // Writes all N bytes of DATA to FD; returns 0 or the errno of the failure.
 int write_all(int fd, const char* data, std::size_t n);

@@ -33,12 +33,10 @@ Status Unit::open(std::string_view name, Need need) {
   if (name_len_ != name.size() || std::memchr(name_, '\0', name_len_))
     return fail(Kind::stop, EINVAL);
 
-  if (need == Need::update) {
-    fd_ = open_update();
-  } else {
-    fd_ = ::open(name_, O_RDONLY | kFlags);
-    if (fd_ < 0 && errno == ENOENT && need == Need::any) fd_ = create(O_RDONLY);
-  }
+  // Every file is opened for reading only: the S file's update opens it for
+  // writing itself, only when there is something to write.
+  fd_ = ::open(name_, O_RDONLY | kFlags);
+  if (fd_ < 0 && errno == ENOENT && need != Need::old) fd_ = create(O_RDONLY);
   if (fd_ < 0) {
     // A missing file is created only under its own name, never through a link.
     struct stat link;
@@ -54,24 +52,6 @@ int Unit::create(int flags) {
   int fd = ::open(name_, flags | O_CREAT | O_EXCL | kFlags, 0666);
   created_ = fd >= 0;
   return fd;
-}
-
-int Unit::open_update() {
-  struct stat st;
-  if (::stat(name_, &st) != 0) return errno == ENOENT ? create(O_RDWR) : -1;
-  if (S_ISDIR(st.st_mode)) return errno = EISDIR, -1;  // as opening it for writing says
-  if (S_ISREG(st.st_mode)) {
-    int fd = ::open(name_, O_RDWR | kFlags);
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) return fd;
-    if (fd >= 0)
-      ::close(fd);  // no longer a regular file: read it as a reader would
-    else if (errno == EACCES || errno == EROFS || errno == ETXTBSY)
-      read_only_errno_ = errno;  // it may be read; the update will be refused
-    else
-      return -1;
-  }
-  // A FIFO opened for writing too would be its own writer: its end would never come.
-  return ::open(name_, O_RDONLY | kFlags);
 }
 
 ssize_t Unit::fill(std::size_t want) {

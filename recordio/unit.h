@@ -20,8 +20,7 @@ namespace recordio {
 enum class Need {
   old,     // the file must exist; it is only read (the K file)
   any,     // created empty when missing; only read (the control file)
-  update,  // created empty when missing; a regular file the user may write is
-           // opened for reading and writing, anything else for reading only
+  update,  // created empty when missing; read, and written by update() alone (the S file)
 };
 
 // Where the line last read lies in its file.
@@ -38,9 +37,8 @@ class Unit {
   Unit& operator=(const Unit&) = delete;
   ~Unit();
 
-  // Opens NAME (trailing blanks dropped) at its first line. A FIFO or device
-  // is only ever opened for reading, so that the run never holds its own
-  // writer. A dangling symbolic link is refused, never created through.
+  // Opens NAME (trailing blanks dropped) for reading, at its first line. A
+  // dangling symbolic link is refused, never created through.
   Status open(std::string_view name, Need need);
 
   // Reads the next line into BUF: its first W characters, blanks for missing
@@ -63,21 +61,17 @@ class Unit {
   int fd() const { return fd_; }
   // The file as it was when opened, before anything was read from it.
   const struct stat& opened() const { return st_; }
-  // Why an update unit was opened for reading only: 0, or an errno.
-  int read_only_errno() const { return read_only_errno_; }
 
  private:
   enum class End { none, lf, crlf };
 
   Error fail(Error::Kind kind, int err) const;
   int create(int flags);  // creates NAME empty; a descriptor, or -1 and errno
-  int open_update();  // a descriptor for Need::update, or -1 and errno
   ssize_t fill(std::size_t want);  // bytes buffered after filling; -1 and errno on failure
   Status skip_rest(bool* nonblank);
   off_t offset() const { return buf_off_ + static_cast<off_t>(pos_); }
 
   int fd_ = -1;
-  int read_only_errno_ = 0;
   bool created_ = false;
   struct stat st_ = {};
   char name_[256] = {};

@@ -3,23 +3,28 @@
 #include "recordio/update.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <thread>
 
 #include <bit>
 #include <charconv>
 #include <random>
 #include <string>
 
+#include "tests/faults.h"
 #include "tests/scratch.h"
 
 namespace {
 
 using recordio::Error;
-using recordio::testing::Fault;
+using faults::Call;
+using faults::Fault;
 using recordio::Need;
 using recordio::Unit;
 
@@ -144,7 +149,7 @@ TEST(Rewrite, RefusesWhatIsNotARegularFile) {
   ASSERT_FALSE(u.read_field(buf, 4));
   auto e = recordio::update(u, buf, "x");
   ASSERT_TRUE(e);
-  EXPECT_EQ(e->text(), "magsync: /dev/zero: not a regular file; not rewritten");
+  EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()), "magsync: /dev/zero: not a regular file; not rewritten");
 }
 
 // An S file opened and its first line read as the run does; then updated,
@@ -160,52 +165,77 @@ struct SFile {
     EXPECT_FALSE(u.read_field(card, 115));
   }
   recordio::Status update(const std::vector<Fault>& faults = {}) {
-    recordio::testing::inject(faults);
+    faults::inject(faults);
     auto e = recordio::update(u, card, std::string(115, 'N'));
-    made = recordio::testing::calls();
-    recordio::testing::inject({});
+    made = faults::made();
+    faults::inject({});
     return e;
   }
-  int made = 0;  // system calls the update made
+  std::vector<faults::Made> made;  // the system calls the update made
+  std::string path() const { return dir / "s.txt"; }
 };
 
 struct UpdateCase {
   const char* name;
   std::string before, after;
-  std::vector<Fault> first;  // faults that choose the path
+  std::vector<Fault> path;  // faults that choose the path
 };
 const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
-constexpr int kOpenNameless = 4;  // the call that opens the nameless new file
 const UpdateCase kPaths[] = {
     {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}},
     {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}},
-    {"length change, named new file", "old", kNew + "\n", {{kOpenNameless, EOPNOTSUPP}}},
+    {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}},
+    {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
+     {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}},
+    {"length change, no kernel copy across filesystems", "old\n" + kRest, kNew + "\n" + kRest,
+     {{Call::copy_range, 0, EXDEV}}},
+    {"length change, kernel copy refused", "old\n" + kRest, kNew + "\n" + kRest,
+     {{Call::copy_range, 0, EOPNOTSUPP}, {Call::tmpfile, 1, EISDIR}}},
+    {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}},
 };
 using Entries = std::map<std::string, std::string>;
 
+// Calls N of S's update, each with the faults of path C added to EXTRA.
+template <class F>
+void each_call(const UpdateCase& c, F f) {
+  SFile clean(c.before);
+  ASSERT_FALSE(clean.update(c.path));
+  ASSERT_EQ(clean.dir.entries(), (Entries{{"s.txt", c.after}}));
+  for (const faults::Made& m : clean.made) {
+    SCOPED_TRACE(std::string(c.name) + ", at " + m.text());
+    f(m);
+  }
+}
+std::vector<Fault> with(std::vector<Fault> path, std::initializer_list<Fault> more) {
+  path.insert(path.end(), more);
+  return path;
+}
+
 TEST(Update, AnyFailedCallIsWorkedAroundOrLeavesTheFileAsItWas) {
   for (const auto& c : kPaths) {
-    for (int n = 1;; ++n) {
-      SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
+    each_call(c, [&](const faults::Made& m) {
       SFile s(c.before);
-      auto faults = c.first;
-      faults.push_back({n, EIO, n % 2 == 0});
-      auto e = s.update(faults);
-      if (!e) {  // past the last call, or a failure worked around
-        EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", c.after}}));
-        if (n > s.made) break;
-        continue;
+      auto e = s.update(with(c.path, {{m.call, m.nth, EIO, nullptr, true}}));
+      auto entries = s.dir.entries();
+      if (!e) {  // worked around
+        EXPECT_EQ(entries, (Entries{{"s.txt", c.after}}));
+        return;
       }
       const std::string text(e->text());
-      if (text.find("failed too") != text.npos) continue;  // says line 1 may be damaged
-      const bool done = text.ends_with("; the S file has been rewritten");
-      auto entries = s.dir.entries();
-      EXPECT_EQ(entries["s.txt"], done ? c.after : c.before) << text;
-      EXPECT_EQ(entries.size(), 1u + (text.find("what it held is now") != text.npos)) << text;
-      if (!done) {
-        EXPECT_EQ(text, "magsync: " + (s.dir / "s.txt") + ": cannot rewrite: Input/output error; the file is unchanged");
+      switch (e->fate()) {
+        case recordio::Fate::partial: return;  // says line 1 may be damaged
+        case recordio::Fate::rewritten:
+          EXPECT_EQ(entries["s.txt"], c.after) << text;
+          break;
+        case recordio::Fate::unchanged:
+          EXPECT_EQ(entries, (Entries{{"s.txt", c.before}})) << text;
+          EXPECT_TRUE(text.ends_with(": Input/output error")) << text;
+          break;
+        default:
+          ADD_FAILURE() << text;
       }
-    }
+      EXPECT_EQ(entries.size(), 1u + (text.find("what it held is now") != text.npos)) << text;
+    });
   }
 }
 
@@ -216,50 +246,89 @@ void rename_over() {
   std::ofstream(g_path + ".other") << "other\n";
   std::filesystem::rename(g_path + ".other", g_path);
 }
+void chmod_600() { ::chmod(g_path.c_str(), 0600); }
+void set_xattr() { ::setxattr(g_path.c_str(), "user.note", "x", 1, 0); }
 
 TEST(Update, AnotherProgramsChangeIsNeverLost) {
-  const std::string changed = ": changed by another program while magsync ran; not rewritten";
   for (const auto& c : kPaths) {
-    for (auto action : {append_line, rename_over}) {
-      for (int n = 1;; ++n) {
-        SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
-        SFile s(c.before);
-        g_path = s.dir / "s.txt";
-        auto e = s.update({c.first.empty() ? Fault{0} : c.first[0], {n, 0, false, action}});
-        if (n > s.made) break;
-        const bool appended = action == append_line;
+    for (auto action : {append_line, rename_over, chmod_600, set_xattr}) {
+      each_call(c, [&](const faults::Made& m) {
+        SFile s(c.before, [](const char* path) { ::chmod(path, 0644); });
+        g_path = s.path();
+        auto e = s.update(with(c.path, {{m.call, m.nth, 0, action}}));
         if (e) {
-          EXPECT_EQ(e->text(), "magsync: " + g_path + changed);
+          EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
+          EXPECT_EQ(e->fate(), recordio::Fate::not_rewritten);
         }
-        const std::string want = !appended ? "other\n" : (e ? c.before : c.after) + "appended\n";
-        EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", want}}));
-      }
+        const std::string lines = e ? c.before : c.after;
+        const auto entries = s.dir.entries();
+        if (m.call == Call::rename) return;  // without an exchange, this moment is the one left
+        if (action == rename_over) EXPECT_EQ(entries, (Entries{{"s.txt", "other\n"}}));
+        else if (action == append_line) EXPECT_EQ(entries, (Entries{{"s.txt", lines + "appended\n"}}));
+        else EXPECT_EQ(entries, (Entries{{"s.txt", lines}}));
+        struct stat st;
+        ::stat(g_path.c_str(), &st);
+        EXPECT_EQ(st.st_mode & 07777, action == chmod_600 ? 0600u : 0644u);
+        char note[4];
+        if (action == set_xattr) {
+          EXPECT_EQ(::getxattr(g_path.c_str(), "user.note", note, sizeof note), 1);
+        }
+      });
     }
   }
 }
 
+// A signal at one call, and at a later one a failure or another program's
+// change: only the S file is left, old or new, and never a mix.
 TEST(Update, ASignalAtAnyMomentLeavesNoNewFile) {
   for (const auto& c : kPaths) {
-    for (int n = 1;; ++n) {
-      SCOPED_TRACE(std::string(c.name) + ", call " + std::to_string(n));
-      SFile s(c.before);
-      pid_t pid = ::fork();
-      if (pid == 0) {
-        auto e = s.update({c.first.empty() ? Fault{0} : c.first[0], {n, 0, false, [] { ::raise(SIGTERM); }}});
-        ::_exit(e ? 1 : 0);
-      }
-      int ws = 0;
-      ::waitpid(pid, &ws, 0);
-      const auto entries = s.dir.entries();
-      EXPECT_EQ(entries.size(), 1u);
-      EXPECT_TRUE(entries.at("s.txt") == c.before || entries.at("s.txt") == c.after);
-      if (WIFEXITED(ws)) {
-        EXPECT_EQ(WEXITSTATUS(ws), 0);
-        break;
-      }
-      EXPECT_EQ(WTERMSIG(ws), SIGTERM);
+    for (int sig : {SIGTERM, SIGUSR1, SIGALRM}) {
+      each_call(c, [&](const faults::Made& m) {
+        for (const Fault& later : {Fault{Call::exchange, 1, EPERM}, Fault{Call::fsync, 1, EIO},
+                                   Fault{Call::exchange, 1, 0, append_line}}) {
+          SCOPED_TRACE("signal " + std::to_string(sig) + ", then " + recordio::sys::name(later.call));
+          SFile s(c.before);
+          g_path = s.path();
+          static int g_sig;
+          static bool g_raised;  // a signal that was raised must end the run
+          g_sig = sig;
+          const pid_t pid = ::fork();
+          if (pid == 0) {
+            g_raised = false;
+            auto e = s.update(with(c.path, {{m.call, m.nth, 0, [] { g_raised = ::raise(g_sig) == 0; }}, later}));
+            ::_exit(g_raised ? 3 : e ? 1 : 0);
+          }
+          int ws = 0;
+          ::waitpid(pid, &ws, 0);
+          const auto entries = s.dir.entries();
+          EXPECT_EQ(entries.size(), 1u);
+          const std::string now = entries.begin()->second;
+          EXPECT_TRUE(now.starts_with(c.before) || now.starts_with(c.after)) << now;
+          EXPECT_TRUE(WIFSIGNALED(ws) ? WTERMSIG(ws) == sig : WEXITSTATUS(ws) != 3) << ws;
+        }
+      });
     }
   }
+}
+
+// The old contents a diagnostic points to outlive a signal that waited.
+TEST(Update, WhatTheFileHeldIsKeptWhenTheSwapBackFails) {
+  SFile s("old\n" + kRest);
+  g_path = s.path();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    auto e = s.update({{Call::exchange, 1, 0, [] { ::raise(SIGTERM); }},
+                       {Call::exchange, 1, 0, append_line},
+                       {Call::exchange, 2, EIO}});
+    ::_exit(e ? 1 : 0);
+  }
+  int ws = 0;
+  ::waitpid(pid, &ws, 0);
+  EXPECT_TRUE(WIFSIGNALED(ws) && WTERMSIG(ws) == SIGTERM);
+  const auto entries = s.dir.entries();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries.at("s.txt"), kNew + "\n" + kRest);
+  EXPECT_EQ(entries.begin()->second, "old\n" + kRest + "appended\n") << entries.begin()->first;
 }
 
 TEST(Update, ExtendedAttributesAndACLsStay) {
@@ -269,7 +338,7 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
       ASSERT_EQ(std::system(("setfacl -m u:4321:rw,m::r " + std::string(path)).c_str()), 0);
       ASSERT_EQ(::setxattr(path, "user.origin", "k", 1, 0), 0);
     });
-    const std::string path = s.dir / "s.txt";
+    const std::string path = s.path();
     auto attributes = [&path] {
       char acl[256], origin[8];
       ssize_t a = ::getxattr(path.c_str(), "system.posix_acl_access", acl, sizeof acl);
@@ -281,10 +350,62 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
     };
     const std::string before = attributes();
     EXPECT_GT(before.find('|'), 0u);  // an ACL is there to keep
-    auto e = s.update(c.first);
+    auto e = s.update(c.path);
     ASSERT_FALSE(e) << e->text();
+#ifndef MAGSYNC_POSIX  // a system without extended attributes keeps the mode alone
     EXPECT_EQ(attributes(), before);
+#else
+    EXPECT_TRUE(attributes().ends_with(before.substr(before.rfind('|'))));
+#endif
   }
+}
+
+TEST(Update, RunsTakeTurns) {
+  // Another run holds the lock, and changes the line before it lets go.
+  for (bool lets_go : {true, false}) {
+    SFile s(std::string(115, 'o') + "\n");
+    const int other = ::open(s.path().c_str(), O_RDWR);
+#ifdef MAGSYNC_POSIX
+    ASSERT_EQ(::flock(other, LOCK_EX), 0);
+#else
+    struct flock l = {};
+    l.l_type = F_WRLCK;
+    ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &l), 0);
+#endif
+    std::thread t([&] {
+      ::usleep(200000);
+      if (lets_go) {
+        EXPECT_EQ(::pwrite(other, "x", 1, 0), 1);
+        ::close(other);
+      }
+    });
+    auto e = s.update();
+    t.join();
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->text(), "magsync: " + s.path() + (lets_go ? ": changed by another program while magsync ran"
+                                                           : ": locked by another program"));
+    EXPECT_EQ(s.dir.read("s.txt"), (lets_go ? "x" + std::string(114, 'o') : std::string(115, 'o')) + "\n");
+    if (!lets_go) ::close(other);
+  }
+}
+
+TEST(Update, ASparseFileStaysSparse) {
+  // 1 GiB, of which only the first line and the last are data.
+  SFile s("old\n", [](const char* path) {
+    const int fd = ::open(path, O_WRONLY);
+    ASSERT_EQ(::pwrite(fd, "end\n", 4, (off_t{1} << 30) - 4), 4);
+    ::close(fd);
+  });
+  ASSERT_FALSE(s.update());
+  struct stat st;
+  ASSERT_EQ(::stat(s.path().c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, (off_t{1} << 30) + 112);
+  EXPECT_LT(st.st_blocks * 512, 1 << 20);
+  char tail[4];
+  const int fd = ::open(s.path().c_str(), O_RDONLY);
+  ASSERT_EQ(::pread(fd, tail, 4, st.st_size - 4), 4);
+  ::close(fd);
+  EXPECT_EQ(std::string(tail, 4), "end\n");
 }
 
 TEST(Error, QuotesUnprintableBytes) {

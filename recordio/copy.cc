@@ -1,0 +1,105 @@
+#include "recordio/copy.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "recordio/sys.h"
+
+namespace recordio {
+namespace {
+
+constexpr std::size_t kChunk = 256 << 10;  // one read or write of a buffered copy
+char g_buf[2][kChunk];                   // static: no large arrays on the stack
+
+}  // namespace
+
+int write_at(int fd, const char* p, std::size_t n, off_t to) {
+  while (n > 0) {
+    const ssize_t w = sys::pwrite(fd, p, n, to);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return errno;
+    if (w == 0) return EIO;
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    to += w;
+  }
+  return 0;
+}
+
+int read_at(int fd, char* p, std::size_t n, off_t off) {
+  while (n > 0) {
+    const ssize_t r = sys::pread(fd, p, n, off);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return errno;
+    if (r == 0) return kChanged;  // shorter than it was
+    p += r;
+    n -= static_cast<std::size_t>(r);
+    off += r;
+  }
+  return 0;
+}
+
+namespace {
+
+// Errors that say the kernel cannot copy between these two files.
+bool no_kernel_copy(int err) {
+  return err == EXDEV || err == ENOSYS || err == EINVAL || err == EOPNOTSUPP || err == EPERM || err == EBADF;
+}
+
+// Copies LEN bytes, all data.
+int copy_data(int in, off_t off, off_t len, int out, off_t to, bool& kernel) {
+  while (len > 0 && kernel) {
+    const auto n = sys::copy_range(in, &off, out, &to, static_cast<std::size_t>(std::min(len, off_t{1} << 30)));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && no_kernel_copy(errno)) kernel = false;
+    else if (n < 0) return errno;
+    else if (n == 0) return kChanged;
+    else len -= n;
+  }
+  while (len > 0) {
+    const auto n = static_cast<std::size_t>(std::min(len, off_t{kChunk}));
+    if (int err = read_at(in, g_buf[0], n, off)) return err;
+    if (int err = write_at(out, g_buf[0], n, to)) return err;
+    off += static_cast<off_t>(n);
+    to += static_cast<off_t>(n);
+    len -= static_cast<off_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int copy_range(int in, off_t off, off_t len, int out, off_t to) {
+  bool kernel = true;
+  const off_t end = off + len;
+  while (off < end) {
+    // The next data region; a filesystem that cannot tell holes has none.
+    off_t data = sys::seek_data(in, off, false), hole = end;
+    if (data < 0 && errno == ENXIO) return 0;  // a hole to the end (the size is checked later)
+    if (data < 0 && (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP)) data = off;
+    else if (data < 0) return errno;
+    else if (data >= end) return 0;
+    else if ((hole = sys::seek_data(in, data, true)) < 0) return errno;
+    hole = std::min(hole, end);
+    if (int err = copy_data(in, data, hole - data, out, to + (data - off), kernel)) return err;
+    to += hole - off;
+    off = hole;
+  }
+  return 0;
+}
+
+int compare_range(int a, off_t off, off_t len, int b, off_t to) {
+  while (len > 0) {
+    const auto n = static_cast<std::size_t>(std::min(len, off_t{kChunk}));
+    if (int err = read_at(a, g_buf[0], n, off)) return err;
+    if (int err = read_at(b, g_buf[1], n, to)) return err;
+    if (std::memcmp(g_buf[0], g_buf[1], n) != 0) return kChanged;
+    off += static_cast<off_t>(n);
+    to += static_cast<off_t>(n);
+    len -= static_cast<off_t>(n);
+  }
+  return 0;
+}
+
+}  // namespace recordio

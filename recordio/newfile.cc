@@ -1,0 +1,219 @@
+#include "recordio/newfile.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include "recordio/sys.h"
+
+namespace recordio {
+
+Place::~Place() {
+  if (dir >= 0) sys::close(dir);
+}
+
+int locate(const char* name, Place& p) {
+  static char path[PATH_MAX];  // static: a small stack is enough for the run
+  if (std::strlen(name) >= sizeof path) return ENAMETOOLONG;
+  std::strcpy(path, name);
+  for (int hops = 0;; ++hops) {
+    char* slash = std::strrchr(path, '/');
+    const char* base = slash ? slash + 1 : path;
+    const char* dir = !slash ? "." : slash == path ? "/" : path;
+    if (slash && slash != path) *slash = '\0';
+    if (std::strlen(base) > NAME_MAX) return ENAMETOOLONG;
+    const int at = p.dir < 0 ? AT_FDCWD : p.dir;
+    int d = sys::openat(at, dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    p.syncable = d >= 0;
+#ifdef O_PATH
+    if (d < 0 && errno == EACCES) d = sys::openat(at, dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+    if (d < 0 && errno == EACCES) d = sys::openat(at, dir, O_SEARCH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    if (d < 0) return errno;
+    if (p.dir >= 0) sys::close(p.dir);
+    p.dir = d;
+    std::strcpy(p.base, base);
+    const ssize_t n = sys::readlink(p.dir, p.base, path, sizeof path);
+    if (n < 0) return errno == EINVAL ? 0 : errno;  // EINVAL: not a link, the file itself
+    if (n == static_cast<ssize_t>(sizeof path)) return ENAMETOOLONG;
+    if (hops == 40) return ELOOP;
+    path[n] = '\0';
+  }
+}
+
+namespace {
+
+// The new file's name while it is named, for the signal handler.
+volatile sig_atomic_t g_named = 0;
+int g_dir = -1;
+char g_name[NAME_MAX + 1];
+
+// Signals whose default action does not end the run, and those no handler can catch.
+bool ends_the_run(int sig) {
+  for (int s : {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU})
+    if (sig == s) return false;
+  return true;
+}
+#ifdef NSIG
+constexpr int kSignals = NSIG;
+#else
+constexpr int kSignals = 65;
+#endif
+
+struct sigaction g_old[kSignals];  // the actions before the handlers were armed
+bool g_armed[kSignals];
+sigset_t g_set, g_mask;            // the signals handled; the mask before holding
+bool g_holding = false;
+alignas(16) char g_altstack[64 * 1024];  // a stack overflow is a signal too
+
+extern "C" void remove_and_die(int sig) {
+  if (g_named) ::unlinkat(g_dir, g_name, 0);
+  ::raise(sig);  // the action is the default again (SA_RESETHAND): delivered on return
+}
+
+void arm() {
+  stack_t ss = {};
+  ss.ss_sp = g_altstack;
+  ss.ss_size = sizeof g_altstack;
+  ::sigaltstack(&ss, nullptr);
+  sigemptyset(&g_set);
+  for (int s = 1; s < kSignals; ++s)
+    if (ends_the_run(s)) sigaddset(&g_set, s);
+  struct sigaction sa = {};
+  sa.sa_handler = remove_and_die;
+  sa.sa_mask = g_set;
+  sa.sa_flags = static_cast<int>(SA_RESETHAND | SA_ONSTACK);
+  for (int s = 1; s < kSignals; ++s) {
+    g_armed[s] = false;
+    // Signals ignored at the start stay ignored; numbers the C library keeps
+    // for itself fail here and are left alone.
+    if (!ends_the_run(s) || ::sigaction(s, nullptr, &g_old[s]) != 0 || g_old[s].sa_handler == SIG_IGN) continue;
+    g_armed[s] = ::sigaction(s, &sa, nullptr) == 0;
+  }
+}
+
+void disarm() {
+  for (int s = 1; s < kSignals; ++s)
+    if (g_armed[s]) ::sigaction(s, &g_old[s], nullptr), g_armed[s] = false;
+}
+
+void hold() {
+  if (g_holding) return;
+  ::sigprocmask(SIG_BLOCK, &g_set, &g_mask);
+  g_holding = true;
+}
+
+void release() {
+  if (!g_holding) return;
+  g_holding = false;
+  ::sigprocmask(SIG_SETMASK, &g_mask, nullptr);
+}
+
+bool no_exchange(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTTY; }
+
+}  // namespace
+
+NewFile::~NewFile() {
+  if (fd_ >= 0) sys::close(fd_);
+  if (state_ == State::named) {
+    ::unlinkat(place_.dir, name_, 0);
+    state_ = State::removed;
+  }
+  g_named = 0;
+  release();  // only now: a held signal finds nothing left to do
+  disarm();
+}
+
+void NewFile::name_it(State s) {
+  state_ = s;
+  std::memcpy(g_name, name_, sizeof name_);
+  g_dir = place_.dir;
+  g_named = s == State::named;
+}
+
+int NewFile::create(mode_t mode) {
+  arm();
+  fd_ = sys::tmpfile(place_.dir, mode);
+  if (fd_ >= 0) return state_ = State::nameless, 0;
+  // No nameless file here (or not without /proc): a named one, made and
+  // made known to the handler while signals wait.
+  if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
+  for (int tries = 0; fd_ < 0 && tries < 100; ++tries) {
+    pick_name();
+    hold();
+    fd_ = sys::openat(place_.dir, name_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+    const int err = errno;
+    if (fd_ >= 0) name_it(State::named);
+    release();
+    if (fd_ < 0 && err != EEXIST) return err;
+  }
+  return fd_ >= 0 ? 0 : EEXIST;
+}
+
+int NewFile::commit(const OldFile& old) {
+  hold();  // until ~NewFile, once the name is removed or committed
+  for (int tries = 0; state_ == State::nameless; ++tries) {
+    pick_name();
+    if (sys::link_fd(fd_, place_.dir, name_) == 0) name_it(State::named);
+    else if (errno != EEXIST || tries == 100) return errno;
+  }
+  if (int why = old.as_read(place_.dir, place_.base, OldFile::Moment::before)) return why;
+  // An exchange, not a rename: what it takes out of the file's place is
+  // checked once more, so that a change made since the check above is put
+  // back rather than lost.
+  if (sys::exchange(place_.dir, name_, place_.base) != 0) {
+    if (!no_exchange(errno)) return errno;
+    if (int why = old.as_read(place_.dir, place_.base, OldFile::Moment::before_rename)) return why;
+    if (sys::rename(place_.dir, name_, place_.base) != 0) return errno;
+    name_it(State::committed);
+    return 0;
+  }
+  exchanged_ = true;
+  if (int why = old.as_read(place_.dir, name_, OldFile::Moment::after_exchange)) return swap_back(why);
+  if (sys::unlink(place_.dir, name_) != 0) {
+    const int err = errno;
+    name_it(State::kept);  // replaced; what it held stays at the name
+    return err;
+  }
+  name_it(State::committed);
+  return 0;
+}
+
+int NewFile::swap_back(int why) {
+  if (sys::exchange(place_.dir, name_, place_.base) == 0) {
+    exchanged_ = false;
+    return why;  // named again: ~NewFile removes it
+  }
+  const int err = errno;
+  name_it(State::kept);
+  return err;
+}
+
+// ".NAME.magsync-" and six letters, NAME cut to fit NAME_MAX.
+void NewFile::pick_name() {
+  static std::uint64_t r = 0;
+  if (r == 0) {
+    timespec t;
+    ::clock_gettime(CLOCK_REALTIME, &t);
+    r = static_cast<std::uint64_t>(t.tv_nsec) ^ (static_cast<std::uint64_t>(::getpid()) << 32) ^ 1;
+  }
+  char letters[7] = {};
+  for (int i = 0; i < 6; ++i) {
+    r = r * 6364136223846793005ULL + 1442695040888963407ULL;
+    letters[i] = "abcdefghijklmnopqrstuvwxyz0123456789"[(r >> 33) % 36];
+  }
+  const std::size_t n = std::min(std::strlen(place_.base), std::size_t{NAME_MAX - 16});
+  name_[0] = '.';
+  std::memcpy(name_ + 1, place_.base, n);
+  std::memcpy(name_ + 1 + n, ".magsync-", 9);
+  std::memcpy(name_ + 10 + n, letters, 7);
+}
+
+}  // namespace recordio

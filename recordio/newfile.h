@@ -1,0 +1,93 @@
+// The new file that replaces the S file when its first line changes length.
+//
+// Its life, as a state diagram; every arrow not drawn is a failure that
+// leaves the state where it is until the NewFile goes, and going removes
+// a name the new file still has:
+//
+//   empty --create()--> nameless          (O_TMPFILE: no name at all)
+//   empty --create()--> named             (no O_TMPFILE: ".NAME.magsync-XXXXXX")
+//   nameless --commit(): linked--> named
+//   named --commit(): exchanged, checked--> committed  (the old file's name removed)
+//   named --commit(): renamed--> committed             (no exchange: NFS, FUSE)
+//   named --commit(): exchanged, check fails, swapped back--> named
+//   named --commit(): exchanged, swap back fails--> kept   (the old file at the name)
+//   named --~NewFile--> removed
+//
+// While named, a signal whose default action ends the run removes the name
+// and then ends the run. The handlers are installed before a name exists,
+// and signals are held from the naming to the end of the commit; they are
+// released only once the name is removed or committed, so that a held
+// signal never finds a half-done state. In "kept" no handler removes
+// anything: the name holds the old contents the diagnostic points to.
+//
+// Only SIGKILL (or a power loss) between the link of a nameless file and the
+// end of its commit can leave a name behind: ".NAME.magsync-XXXXXX", holding
+// either the complete new file or the complete old one.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <climits>
+
+namespace recordio {
+
+// The directory a file lies in and its name there, found by following the
+// file's own chain of symbolic links one link at a time, each relative to
+// the directory of the one before.
+struct Place {
+  int dir = -1;
+  bool syncable = false;  // opened for reading, so that fsync works on it
+  char base[NAME_MAX + 1] = {};
+  Place() = default;
+  Place(const Place&) = delete;
+  Place& operator=(const Place&) = delete;
+  ~Place();
+};
+int locate(const char* name, Place& p);  // 0 or an errno
+
+// What the commit asks of the file being replaced, at two moments.
+class OldFile {
+ public:
+  enum class Moment {
+    before,          // at its name, just before the exchange
+    before_rename,   // at its name, just before a rename where there is no exchange
+    after_exchange,  // at the new file's name, just after the exchange
+  };
+  // 0 when it is as it was read, else kChanged or an errno.
+  virtual int as_read(int dir, const char* name, Moment m) const = 0;
+
+ protected:
+  ~OldFile() = default;
+};
+
+class NewFile {
+ public:
+  enum class State { empty, nameless, named, committed, kept, removed };
+
+  explicit NewFile(const Place& place) : place_(place) {}
+  NewFile(const NewFile&) = delete;
+  NewFile& operator=(const NewFile&) = delete;
+  ~NewFile();
+
+  int create(mode_t mode);  // 0 or an errno
+  // Puts the new file in place of OLD. 0, an errno or kChanged.
+  int commit(const OldFile& old);
+
+  int fd() const { return fd_; }
+  State state() const { return state_; }
+  const char* name() const { return name_; }
+  bool exchanged() const { return exchanged_; }  // took its place by exchange
+
+ private:
+  void pick_name();
+  void name_it(State s);
+  int swap_back(int why);
+
+  const Place& place_;
+  int fd_ = -1;
+  State state_ = State::empty;
+  bool exchanged_ = false;
+  char name_[NAME_MAX + 1] = {};
+};
+
+}  // namespace recordio

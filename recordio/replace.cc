@@ -1,0 +1,146 @@
+#include "recordio/replace.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "recordio/attributes.h"
+#include "recordio/copy.h"
+#include "recordio/newfile.h"
+#include "recordio/sys.h"
+
+namespace recordio {
+namespace {
+
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// Where the old file's bytes go in the new one.
+struct Layout {
+  off_t start;  // the line's first byte, in both
+  off_t tail;   // the first byte after the old line's end
+  off_t after;  // the first byte after the new line's end
+  off_t size;   // of the new file
+};
+
+// The file being replaced, as it was read: the checks of the commit.
+class Old final : public OldFile {
+ public:
+  Old(const Unit& u, const Attributes& a, const Layout& l, int fresh) : u_(u), attrs_(a), layout_(l), fresh_(fresh) {}
+
+  int as_read(int dir, const char* name, Moment m) const override {
+    const struct stat& was = u_.opened();
+    // No exchange (NFS, FUSE): its bytes are compared with the copy's just
+    // before the rename, so that only a change made between the last check
+    // below and the rename can be lost.
+    if (m == Moment::before_rename) {
+      if (int err = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return err;
+      if (int err = compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after))
+        return err;
+    }
+    Attributes a;
+    if (int err = read_attributes(u_.fd(), a)) return err;
+    if (!(a == attrs_)) return kChanged;
+    struct stat now;
+    if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? kChanged : errno;
+    if (now.st_dev != was.st_dev || now.st_ino != was.st_ino || now.st_size != was.st_size ||
+        !same_time(sys::mtime(now), sys::mtime(was)))
+      return kChanged;
+    // Until the exchange its ctime tells of any change to its bytes, owner,
+    // mode or extended attributes, even one undone since; the exchange
+    // itself sets the ctime, so afterwards only the attributes compared one
+    // by one above tell.
+    if (m != Moment::after_exchange && !same_time(sys::ctime(now), sys::ctime(was))) return kChanged;
+    return 0;
+  }
+
+ private:
+  const Unit& u_;
+  const Attributes& attrs_;
+  const Layout& layout_;
+  int fresh_;
+};
+
+// A user or group by its name in DB where it has one, else by its number.
+Error& add_id(Error& e, const char* db, unsigned id) {
+  char buf[64];
+  const std::string_view name = id_name(db, id, buf);
+  return name.empty() ? e.add(static_cast<long>(id)) : e.add(name);
+}
+
+// Only the owner or root can replace the file and keep its owner and group.
+Error not_owner(const Unit& u, const LineSpan& line, std::size_t width) {
+  Error e(u.name());
+  e.add("line 1 has ").add(static_cast<long>(line.length)).add(" characters");
+  if (line.end.empty()) e.add(" and no line end");
+  e.add(", not ").add(static_cast<long>(width)).add(", so the file must be replaced, which only its owner (");
+  add_id(e, "/etc/passwd", u.opened().st_uid).add(") or root may do without changing its owner or group (");
+  add_id(e, "/etc/group", u.opened().st_gid).add("); once they have run magsync on it, later runs rewrite it in place");
+  return e.set(Fate::unchanged);
+}
+
+// Writes the new file: the lines before, TEXT and END, the rest.
+int fill(int in, int out, const Layout& l, std::string_view text, std::string_view end, off_t old_size) {
+  if (int err = copy_range(in, 0, l.start, out, 0)) return err;
+  if (int err = write_at(out, text.data(), text.size(), l.start)) return err;
+  if (int err = write_at(out, end.data(), end.size(), l.start + static_cast<off_t>(text.size()))) return err;
+  if (int err = copy_range(in, l.tail, old_size - l.tail, out, l.after)) return err;
+  return sys::ftruncate(out, l.size) == 0 ? 0 : errno;  // a hole at the end stays a hole
+}
+
+}  // namespace
+
+Status replace(const Unit& u, const LineSpan& line, std::string_view text) {
+  const struct stat& st = u.opened();
+  Attributes attrs;
+  if (int err = read_attributes(u.fd(), attrs)) return cannot_rewrite(u, err);
+  if (!(attrs.uid == st.st_uid && attrs.gid == st.st_gid && attrs.mode == (st.st_mode & 07777)))
+    return cannot_rewrite(u, kChanged);
+  Place place;
+  if (int err = locate(u.path(), place)) return cannot_rewrite(u, err == ENOENT ? kChanged : err);
+
+  const std::string_view end = line.end.empty() ? "\n" : line.end;
+  Layout l;
+  l.start = line.start;
+  l.tail = line.start + line.length + static_cast<off_t>(line.end.size());
+  l.after = line.start + static_cast<off_t>(text.size() + end.size());
+  l.size = st.st_size - l.tail + l.after;
+
+  NewFile file(place);
+  if (int err = file.create(0600)) return cannot_rewrite(u, err);
+  // Owner and group first, while the file is empty and its mode 0600: a
+  // replacement that cannot keep them would widen or take away someone's
+  // access, and is refused. (A change of owner would also clear set-ID bits
+  // given before it.)
+  if (sys::fchown(file.fd(), st.st_uid, st.st_gid) != 0)
+    return errno == EPERM ? not_owner(u, line, text.size()) : cannot_rewrite(u, errno);
+  std::string lost_flags;
+  give_flags(file.fd(), attrs, sys::kNoCowFlag, lost_flags);  // only while empty
+  if (int err = fill(u.fd(), file.fd(), l, text, end, st.st_size)) return cannot_rewrite(u, err);
+  if (int err = give_xattrs(file.fd(), attrs)) return cannot_rewrite(u, err);
+  give_flags(file.fd(), attrs, ~sys::kNoCowFlag, lost_flags);
+  if (sys::fchmod(file.fd(), attrs.mode) != 0) return cannot_rewrite(u, errno);
+  if (sys::fsync(file.fd()) != 0) return cannot_rewrite(u, errno);
+  struct stat mine;
+  if (sys::fstat(file.fd(), &mine) != 0) return cannot_rewrite(u, errno);
+  if (mine.st_size != l.size) return cannot_rewrite(u, kChanged);  // written to by another program
+
+  const int err = file.commit(Old(u, attrs, l, file.fd()));
+  if (file.state() == NewFile::State::kept)
+    return Error(u.name()).add("replaced, but ").add_errno(err).add(": what it held is now ").add_name(file.name())
+        .set(Fate::rewritten);
+  if (err) return cannot_rewrite(u, err);
+
+  if (st.st_nlink > 1)
+    report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
+               .add(" other hard link(s); they keep the old first line").text());
+  if (!lost_flags.empty())
+    report(Error(u.name()).add("warning: inode flags not kept: ").add(lost_flags).text());
+  // The replacement is durable once its directory is synced; where the
+  // directory may not be read, the whole filesystem is.
+  if (place.syncable ? sys::fsync(place.dir) != 0 : sys::syncfs(file.fd()) != 0)
+    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno).set(Fate::rewritten);
+  return std::nullopt;
+}
+
+}  // namespace recordio

@@ -1,0 +1,19 @@
+// The S file replaced whole, for a first line whose length changes.
+#pragma once
+
+#include <string_view>
+
+#include "recordio/error.h"
+#include "recordio/unit.h"
+
+namespace recordio {
+
+// Replaces U's file with a copy whose line LINE holds TEXT (and its old line
+// end, a line feed where there was none). The caller holds the file's lock.
+Status replace(const Unit& u, const LineSpan& line, std::string_view text);
+
+// The diagnostic for an update of U that failed with ERR (an errno, or
+// kChanged), the file left as it was.
+Error cannot_rewrite(const Unit& u, int err);
+
+}  // namespace recordio

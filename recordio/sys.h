@@ -1,0 +1,85 @@
+// The system calls of the S file update, one function each, named.
+//
+// Linux-only calls (an exchange of two names, a nameless new file, the
+// kernel's copy, extended attributes, inode flags, open file description
+// locks, syncing one filesystem) fail here with the errno a system without
+// them gives when the tool is built POSIX-only (MAGSYNC_POSIX), so that the
+// callers' fallbacks are the path NFS, FUSE filesystems, macOS and the BSDs
+// take, and that path is built and tested on Linux too.
+//
+// The test build compiles this layer with MAGSYNC_FAULTS, and then every call
+// first asks faults::before() whether to fail, so that a test can fail or
+// delay any call by its name. The release build holds no such hook.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+
+#include <cstddef>
+
+namespace recordio::sys {
+
+enum class Call {
+  open, openat, tmpfile, stat, fstat, fstatat, pread, pwrite, fsync, ftruncate, seek_data,
+  copy_range, rename, exchange, link, unlink, readlink, fchown, fchmod, lock,
+  list_xattr, get_xattr, set_xattr, remove_xattr, get_flags, set_flags, syncfs,
+};
+const char* name(Call call);
+
+// Each gives what its system call gives: -1 and errno on failure.
+int open(const char* path, int flags);
+int openat(int dir, const char* name, int flags, mode_t mode = 0);
+int tmpfile(int dir, mode_t mode);  // a nameless new file in DIR (O_TMPFILE)
+int close(int fd);
+int stat(const char* path, struct stat* st);  // what the name leads to
+int fstat(int fd, struct stat* st);
+int fstatat(int dir, const char* name, struct stat* st);  // the link itself
+ssize_t pread(int fd, void* buf, std::size_t n, off_t off);
+ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t off);
+int fsync(int fd);
+int ftruncate(int fd, off_t len);
+off_t seek_data(int fd, off_t off, bool hole);  // SEEK_DATA, or SEEK_HOLE when HOLE
+ssize_t copy_range(int in, off_t* off, int out, off_t* to, std::size_t n);
+int rename(int dir, const char* from, const char* to);
+int exchange(int dir, const char* a, const char* b);
+int link_fd(int fd, int dir, const char* name);  // gives the nameless FD a name
+int unlink(int dir, const char* name);
+ssize_t readlink(int dir, const char* name, char* buf, std::size_t n);
+int fchown(int fd, uid_t uid, gid_t gid);
+int fchmod(int fd, mode_t mode);
+int lock(int fd);  // an exclusive lock on the whole file, without waiting; EAGAIN when held
+ssize_t list_xattr(int fd, char* buf, std::size_t n);
+ssize_t get_xattr(int fd, const char* name, void* buf, std::size_t n);
+int set_xattr(int fd, const char* name, const void* value, std::size_t n);
+int remove_xattr(int fd, const char* name);
+int get_flags(int fd, int* flags);  // inode flags (chattr)
+int set_flags(int fd, int flags);
+int syncfs(int fd);  // the whole filesystem FD lies on
+
+// Inode flags that a new file is given when the old one had them.
+struct Flag {
+  int bit;
+  const char* name;  // as chattr(1) names it
+};
+extern const Flag kCarriedFlags[];
+extern const std::size_t kCarriedFlagCount;
+extern const int kNoCowFlag;  // set while a file is still empty, or not at all
+
+timespec mtime(const struct stat& st);
+timespec ctime(const struct stat& st);
+
+}  // namespace recordio::sys
+
+#ifdef MAGSYNC_FAULTS
+namespace recordio::faults {
+// 0: make the call. Otherwise the call fails with that errno; a write first
+// writes half of its bytes when *HALF is set.
+int before(sys::Call call, bool* half = nullptr);
+}  // namespace recordio::faults
+#endif
+
+namespace recordio {
+// In place of an errno: another program changed the file while magsync ran.
+inline constexpr int kChanged = -1;
+}  // namespace recordio

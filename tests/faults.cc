@@ -1,0 +1,38 @@
+#include "tests/faults.h"
+
+#include <map>
+
+namespace faults {
+namespace {
+std::vector<Fault> g_faults;
+std::vector<Made> g_made;
+std::map<Call, int> g_count;
+}  // namespace
+
+void inject(std::vector<Fault> f) {
+  g_faults = std::move(f);
+  g_made.clear();
+  g_count.clear();
+}
+
+const std::vector<Made>& made() { return g_made; }
+
+}  // namespace faults
+
+namespace recordio::faults {
+int before(sys::Call call, bool* half) {
+  using ::faults::g_faults;
+  const int nth = ++::faults::g_count[call];
+  ::faults::g_made.push_back({call, nth});
+  int err = 0;
+  for (const auto& f : g_faults) {
+    if (f.call != call || (f.nth != 0 && f.nth != nth)) continue;
+    if (f.action) f.action();
+    if (f.err) {
+      err = f.err;
+      if (half) *half = f.half;
+    }
+  }
+  return err;
+}
+}  // namespace recordio::faults
