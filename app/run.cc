@@ -156,7 +156,7 @@ int tell(bool help) {
 }
 
 int run() {
-  Run r;
+  static Run r;  // static: a small stack is enough for the run
   if (auto e = steps(r)) {
     // The error stop: the diagnostic, then every open unit is closed as R goes.
     if (r.rewritten) e->set(recordio::Fate::rewritten);

@@ -51,29 +51,26 @@ class Writer {
   int fd_ = -1;
 };
 
-// The same length: the line is written in place.
-Status in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text) {
+// The same length: the line is written in place. 0, an errno or kChanged;
+// *BACK is the errno of putting the old line back where that failed too.
+int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, int* back) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
   struct stat now;
-  if (sys::stat(u.path(), &now) != 0) return cannot_rewrite(u, errno == ENOENT ? kChanged : errno);
-  if (!same_file(now, u.opened())) return cannot_rewrite(u, kChanged);
+  if (sys::stat(u.path(), &now) != 0) return errno == ENOENT ? kChanged : errno;
+  if (!same_file(now, u.opened())) return kChanged;
   static char old[kInPlaceMax + 2];
   const std::size_t n = text.size() + line.end.size();
-  if (int err = read_at(fd, old, n, line.start)) return cannot_rewrite(u, err);
+  if (int err = read_at(fd, old, n, line.start)) return err;
   if (was != std::string_view(old, text.size()) || line.end != std::string_view(old + text.size(), line.end.size()))
-    return cannot_rewrite(u, kChanged);
-  if (text == was) return std::nullopt;  // nothing differs: nothing to write
+    return kChanged;
+  if (text == was) return 0;  // nothing differs: nothing to write
 
   // The whole line in one write, the magnitude field always among it.
   int err = write_at(fd, text.data(), text.size(), line.start);
   if (!err && sys::fsync(fd) != 0) err = errno;
-  if (!err) return std::nullopt;
-  if (int back = write_at(fd, was.data(), was.size(), line.start); back || sys::fsync(fd) != 0) {
-    return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")
-        .add_errno(back ? back : errno).set(Fate::partial);
-  }
-  return cannot_rewrite(u, err);
+  if (err && (*back = write_at(fd, was.data(), was.size(), line.start)) == 0 && sys::fsync(fd) != 0) *back = errno;
+  return err;
 }
 
 }  // namespace
@@ -94,10 +91,15 @@ Status update(Unit& u, std::string_view was, std::string_view text) {
     if (err == kChanged || err == kLocked) return cannot_rewrite(u, err);
     return Error(u.name()).add("cannot open for writing: ").add_errno(err).set(Fate::unchanged);
   }
-  if (!line.end.empty() && line.length == static_cast<off_t>(text.size()) && was.size() == text.size() &&
-      text.size() <= kInPlaceMax)
-    return in_place(u, w.fd(), line, was, text);
-  return replace(u, line, text);
+  if (line.end.empty() || line.length != static_cast<off_t>(text.size()) || was.size() != text.size() ||
+      text.size() > kInPlaceMax)
+    return replace(u, line, text);
+  int back = 0;
+  const int err = in_place(u, w.fd(), line, was, text, &back);
+  if (!err) return std::nullopt;
+  if (!back) return cannot_rewrite(u, err);
+  return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")
+      .add_errno(back).set(Fate::partial);
 }
 
 }  // namespace recordio

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <thread>
 
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <random>
@@ -179,19 +180,22 @@ struct UpdateCase {
   const char* name;
   std::string before, after;
   std::vector<Fault> path;  // faults that choose the path
+  Call taken;               // a call that only this path makes
 };
 const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
 const UpdateCase kPaths[] = {
-    {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}},
-    {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}},
-    {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}},
+    {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::stat},
+    {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}, Call::link},
+    {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}, Call::openat},
     {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
-     {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}},
+     {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}, Call::rename},
     {"length change, no kernel copy across filesystems", "old\n" + kRest, kNew + "\n" + kRest,
-     {{Call::copy_range, 0, EXDEV}}},
+     {{Call::copy_range, 0, EXDEV}}, Call::pread},
     {"length change, kernel copy refused", "old\n" + kRest, kNew + "\n" + kRest,
-     {{Call::copy_range, 0, EOPNOTSUPP}, {Call::tmpfile, 1, EISDIR}}},
-    {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}},
+     {{Call::copy_range, 0, EOPNOTSUPP}, {Call::tmpfile, 1, EISDIR}}, Call::pread},
+    {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}, Call::link},
+    {"length change, a directory that may not be read: the filesystem is synced", "old\n" + kRest,
+     kNew + "\n" + kRest, {{Call::openat, 1, EACCES}}, Call::syncfs},
 };
 using Entries = std::map<std::string, std::string>;
 
@@ -201,6 +205,8 @@ void each_call(const UpdateCase& c, F f) {
   SFile clean(c.before);
   ASSERT_FALSE(clean.update(c.path));
   ASSERT_EQ(clean.dir.entries(), (Entries{{"s.txt", c.after}}));
+  ASSERT_TRUE(std::ranges::any_of(clean.made, [&](const faults::Made& m) { return m.call == c.taken; }))
+      << c.name << " took another path";
   for (const faults::Made& m : clean.made) {
     SCOPED_TRACE(std::string(c.name) + ", at " + m.text());
     f(m);

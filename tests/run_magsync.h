@@ -7,6 +7,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "tests/scratch.h"
 
@@ -17,9 +18,18 @@ struct Outcome {
 
 // Runs magsync with WORK as its working directory, and ARG as its one
 // argument if given. BEFORE runs in the child just before exec (to set
-// limits or drop privileges).
+// limits or drop privileges). PREFIX, if given, is a command that runs
+// magsync (strace and its options); DURING runs in this process while
+// magsync does (another program at work).
 inline Outcome run_magsync(const Scratch& work, const std::function<void()>& before = {},
-                           const std::string& exe = MAGSYNC_EXE, const char* arg = nullptr) {
+                           const std::string& exe = MAGSYNC_EXE, const char* arg = nullptr,
+                           const std::vector<std::string>& prefix = {}, const std::function<void()>& during = {}) {
+  std::vector<const char*> argv;
+  for (const std::string& p : prefix) argv.push_back(p.c_str());
+  argv.push_back(prefix.empty() ? "magsync" : exe.c_str());
+  if (arg) argv.push_back(arg);
+  argv.push_back(nullptr);
+  const std::string program = prefix.empty() ? exe : prefix[0];
   Scratch io;
   const std::string out = io / "out", err = io / "err";
   pid_t pid = ::fork();
@@ -29,9 +39,10 @@ inline Outcome run_magsync(const Scratch& work, const std::function<void()>& bef
     if (o < 0 || e < 0 || ::dup2(o, 1) < 0 || ::dup2(e, 2) < 0 || ::chdir(work.path().c_str()) != 0)
       ::_exit(126);
     if (before) before();
-    ::execl(exe.c_str(), "magsync", arg, static_cast<char*>(nullptr));
+    ::execv(program.c_str(), const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
+  if (during) during();
   int ws = 0;
   ::waitpid(pid, &ws, 0);
   Outcome r;
