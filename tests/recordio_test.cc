@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -351,6 +353,7 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
     SFile s(c.before, [](const char* path) {
       ASSERT_EQ(std::system(("setfacl -m u:4321:rw,m::r " + std::string(path)).c_str()), 0);
       ASSERT_EQ(::setxattr(path, "user.origin", "k", 1, 0), 0);
+      ASSERT_EQ(std::system(("chattr +d +A " + std::string(path)).c_str()), 0);
     });
     const std::string path = s.path();
     auto attributes = [&path] {
@@ -359,14 +362,19 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
       ssize_t o = ::getxattr(path.c_str(), "user.origin", origin, sizeof origin);
       struct stat st;
       ::stat(path.c_str(), &st);
+      int flags = 0;
+      const int fd = ::open(path.c_str(), O_RDONLY);
+      ::ioctl(fd, FS_IOC_GETFLAGS, &flags);
+      ::close(fd);
       return std::string(acl, a > 0 ? a : 0) + "|" + std::string(origin, o > 0 ? o : 0) + "|" +
-             std::to_string(st.st_mode);
+             std::to_string(flags & (FS_NODUMP_FL | FS_NOATIME_FL)) + "|" + std::to_string(st.st_mode);
     };
     const std::string before = attributes();
     EXPECT_GT(before.find('|'), 0u);  // an ACL is there to keep
+    EXPECT_NE(before.find(std::to_string(FS_NODUMP_FL | FS_NOATIME_FL)), before.npos);  // and inode flags
     auto e = s.update(c.path);
     ASSERT_FALSE(e) << e->text();
-#ifndef MAGSYNC_POSIX  // a system without extended attributes keeps the mode alone
+#ifndef MAGSYNC_POSIX  // a system without extended attributes or inode flags keeps the mode alone
     EXPECT_EQ(attributes(), before);
 #else
     EXPECT_TRUE(attributes().ends_with(before.substr(before.rfind('|'))));

@@ -296,6 +296,7 @@ struct Traced {
   int status;
   std::string s, err;  // s.txt afterwards, and standard error
   mode_t mode = 0644;
+  bool ignore_term = false;  // SIGTERM is ignored when magsync starts
 };
 void chmod_600(const Scratch& w) {
   ::usleep(200000);
@@ -320,6 +321,7 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   const Traced cases[] = {
       {"SIGTERM as the new file is given its mode", {"fchmod:signal=SIGTERM"}, nullptr, 128 + SIGTERM, old, ""},
       {"SIGTERM as the exchange fails", {exchange + ":error=EPERM:signal=SIGTERM"}, nullptr, 128 + SIGTERM, old, ""},
+      {"SIGTERM ignored at the start stays ignored", {"fchmod:signal=SIGTERM"}, nullptr, 0, now, "", 0644, true},
       {"SIGTERM as the exchange fails, a named new file", {named, exchange + ":error=EPERM:signal=SIGTERM"}, nullptr,
        128 + SIGTERM, old, ""},
       {"SIGUSR1 as the exchange is made: the rewrite completes first", {exchange + ":signal=SIGUSR1"}, nullptr,
@@ -339,7 +341,8 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
     std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
     for (const std::string& i : c.inject)
       if (!i.empty()) strace.insert(strace.end(), {"-e", "inject=" + i});
-    Outcome r = run_magsync(work, {}, MAGSYNC_EXE, nullptr, strace, [&] {
+    auto ignore = [] { std::signal(SIGTERM, SIG_IGN); };
+    Outcome r = run_magsync(work, c.ignore_term ? ignore : std::function<void()>(), MAGSYNC_EXE, nullptr, strace, [&] {
       if (c.during) c.during(work);
     });
     EXPECT_EQ(r.status, c.status) << r.err;
