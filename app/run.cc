@@ -75,10 +75,15 @@ Error field_error(const Unit& unit, const card::Column& c) {
   return e;
 }
 
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+
 // Echoes card I, decodes it and writes its line of values.
 Status report_card(Run& r, int i) {
   const Unit& unit = i == 0 ? r.kfile : r.sfile;
   if (auto e = recordio::console_line({text(r.card[i])})) return e;
+  if (const int c = card::tab_column(r.card[i]))
+    recordio::report(Error(unit.name()).add("line ").add(unit.line()).add(", column ").add(c)
+                         .add(": warning: a tab; columns count characters, not tab stops").text());
   card::Decoded d = card::decode(r.card[i]);
   if (d.bad) {
     Error e = field_error(unit, *d.bad->column);
@@ -106,12 +111,17 @@ Status reconcile_cards(Run& r) {
 // The run up to its end; an error ends it at once through the error stop.
 Status steps(Run& r) {
   if (auto e = recordio::start_up()) return e;
+  if (auto e = recordio::root_refuses(".")) return e;
   if (auto e = r.control.open(kControlName, Need::any)) return e;
+  if (auto e = recordio::root_refuses(kControlName, &r.control.opened())) return e;
   if (auto e = read_name(r.control, r.kfilename, 1)) return e;
   if (auto e = read_name(r.control, r.sfilename, 2)) return e;
   if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;
   if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
   if (auto e = open_named(r.sfile, r.sfilename, 2, Need::update)) return e;
+  if (same_file(r.kfile.opened(), r.sfile.opened()))
+    return Error(kControlName).add("lines 1 and 2 name one file (").add_name(r.kfile.name()).add(", ")
+        .add_name(r.sfile.name()).add("); the K file is never written");
   if (auto e = recordio::console_line({"Starting"})) return e;
 
   // The K card is the first 40 characters of its line, then blanks.
@@ -137,6 +147,10 @@ Status steps(Run& r) {
 
 }  // namespace
 
+namespace {
+
+// What "--help" (HELP) or "--version" prints on standard output, and no
+// file opened; returns the exit status.
 int tell(bool help) {
   constexpr std::string_view kUsage =
       "Usage: magsync [--help | --version]\n"
@@ -147,12 +161,37 @@ int tell(bool help) {
       "  K file  read: the first 40 characters of its first line\n"
       "  S file  read, and its first line rewritten when the cards match (created empty if missing)\n"
       "\n"
-      "Any other argument is ignored. Exit status: 0 done, 2 error stop,\n"
-      "3 a card could not be read. See magsync(1).";
+      "Other arguments are ignored; options other than these two are refused.\n"
+      "\n"
+      "Exit status:\n"
+      "  0  the run completed, whether or not the cards matched\n"
+      "  2  error stop: a file could not be opened, read or written, a file ended\n"
+      "     before the line needed, or a card could not be decoded\n"
+      "  3  the system could not read a card (a directory named as a file, say)\n"
+      "See magsync(1).";
   const Status s = recordio::console_record(help ? kUsage : "magsync " MAGSYNC_VERSION);
   if (!s) return kOk;
   recordio::report(s->text());
   return kStopStatus;
+}
+
+}  // namespace
+
+int start(int argc, char** argv) {
+  bool help = false, version = false, others = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string_view arg = argv[i];
+    if (arg == "--help") help = true;
+    else if (arg == "--version") version = true;
+    else if (arg.size() > 1 && arg[0] == '-') {
+      recordio::report(Error::tool().add("unrecognized option '").add(arg).add("'").text());
+      recordio::report("Try 'magsync --help' for more information.");
+      return kStopStatus;
+    } else others = true;
+  }
+  if (help || version) return tell(help);
+  if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
+  return run();
 }
 
 int run() {

@@ -34,4 +34,11 @@ Values derive(const Fields& f) {
   return {time, xlat, xlon, f.smeg};
 }
 
+int tab_column(const Card& card) {
+  const int last = kMagnitude.first + kMagnitude.width - 1;
+  for (int c = 1; c <= last; ++c)
+    if (card[static_cast<std::size_t>(c - 1)] == '\t') return c;
+  return 0;
+}
+
 }  // namespace card

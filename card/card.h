@@ -66,6 +66,10 @@ struct Decoded {
 
 Decoded decode(const Card& card);
 
+// The column (from 1) of the first tab among the columns fields are read
+// from (1-36), or 0: an editor's tab stop is not a column.
+int tab_column(const Card& card);
+
 // The four event values of a card, in single precision.
 struct Values {
   float time;  // seconds of the day

@@ -11,6 +11,11 @@ Error::Error(std::string_view name, Kind kind) : kind_(kind) {
   add("magsync: ").add_name(name).add(": ");
 }
 
+Error Error::tool() {
+  Error e(Kind::stop);
+  return e.add("magsync: ");
+}
+
 Error Error::about(std::string_view label) {
   Error e(Kind::stop);
   return e.add("magsync: ").add(label).add(": ");
@@ -18,6 +23,7 @@ Error Error::about(std::string_view label) {
 
 Error& Error::add(std::string_view text) {
   constexpr std::string_view kCut = "...";
+  if (text.empty()) return *this;
   if (len_ + text.size() <= sizeof text_) {
     std::memcpy(text_ + len_, text.data(), text.size());
     len_ += text.size();
@@ -85,7 +91,7 @@ void write_line(std::string_view text, std::string_view fate) {
   std::size_t n = 0;
   for (std::string_view part : {text, fate, std::string_view("\n")}) {
     part = part.substr(0, sizeof buf - n);
-    std::memcpy(buf + n, part.data(), part.size());
+    if (!part.empty()) std::memcpy(buf + n, part.data(), part.size());
     n += part.size();
   }
   // Nothing sensible is left to do if standard error itself cannot be written.

@@ -27,6 +27,8 @@ class Error {
   explicit Error(std::string_view name, Kind kind = Kind::stop);
   // Starts it with LABEL as it stands ("standard output").
   static Error about(std::string_view label);
+  // Starts it with "magsync: " alone.
+  static Error tool();
 
   Error& add(std::string_view text);
   Error& add(long number);

@@ -107,7 +107,11 @@ Status replace(const Unit& u, const LineSpan& line, std::string_view text) {
   l.size = st.st_size - l.tail + l.after;
 
   NewFile file(place);
-  if (int err = file.create(0600)) return cannot_rewrite(u, err);
+  if (int err = file.create(0600)) {
+    if (err != EACCES && err != EPERM && err != EROFS) return cannot_rewrite(u, err);
+    return cannot_rewrite(u, err).add(" (line 1 has ").add(static_cast<long>(line.length)).add(" characters, not ")
+        .add(static_cast<long>(text.size())).add(", so the file must be written anew beside it, in its directory)");
+  }
   // Owner and group first, while the file is empty and its mode 0600: a
   // replacement that cannot keep them would widen or take away someone's
   // access, and is refused. (A change of owner would also clear set-ID bits

@@ -36,12 +36,16 @@ Status Unit::open(std::string_view name, Need need) {
   // Every file is opened for reading only: the S file's update opens it for
   // writing itself, only when there is something to write.
   fd_ = ::open(name_, O_RDONLY | kFlags);
-  if (fd_ < 0 && errno == ENOENT && need != Need::old) fd_ = create(O_RDONLY);
+  const bool missing = fd_ < 0 && errno == ENOENT;
+  if (missing && need != Need::old) fd_ = create(O_RDONLY);
   if (fd_ < 0) {
     // A missing file is created only under its own name, never through a link.
     struct stat link;
     if (errno == EEXIST && ::lstat(name_, &link) == 0 && S_ISLNK(link.st_mode))
       return Error(this->name()).add("symbolic link to a missing file; nothing created");
+    if (missing && need != Need::old && errno != ENOENT)
+      return Error(this->name()).add("no such file, and it cannot be created in ")
+          .add(std::memchr(name_, '/', name_len_) ? "its" : "this").add(" directory: ").add_errno(errno);
     return fail(Kind::stop, errno);
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
@@ -80,8 +84,9 @@ Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
   if (avail < 0) return fail(Kind::read, errno);
   if (avail == 0) {
     Error e(name(), Kind::end_of_file);
-    e.add("line ").add(line_).add(": unexpected end of file");
-    if (created_) e.add(" (there was no such file: it has been created empty)");
+    if (line_ > 1) return e.add("line ").add(line_).add(": unexpected end of file");
+    e.add("the file is empty");
+    if (created_) e.add(": there was no such file, and this run created it");
     return e;
   }
 
@@ -164,6 +169,29 @@ Status Unit::close() {
   fd_ = -1;
   if (r != 0) return fail(Kind::stop, errno);
   return std::nullopt;
+}
+
+Status root_refuses(std::string_view name, const struct stat* st) {
+  if (::geteuid() != 0) return std::nullopt;
+  struct stat here;
+  if (!st) {
+    if (::stat(".", &here) != 0) return Error(name).add_errno(errno);
+    st = &here;
+  }
+  if (st->st_uid == 0 && !(st->st_mode & (S_IWGRP | S_IWOTH))) return std::nullopt;
+  char buf[64];
+  Error e(name);
+  if (st->st_uid != 0) {
+    const std::string_view user = id_name("/etc/passwd", st->st_uid, buf);
+    e.add("owned by ").add(user.empty() ? "user " : "").add(user.empty() ? std::string_view() : user);
+    if (user.empty()) e.add(static_cast<long>(st->st_uid));
+  } else {
+    e.add(st->st_mode & S_IWOTH ? "writable by anyone" : "writable by its group");
+  }
+  const auto uid = static_cast<long>(st->st_uid), gid = static_cast<long>(st->st_gid);
+  return e.add(": root does not act on the names another user may have chosen; run magsync as the user "
+               "the event belongs to, for example: setpriv --reuid=").add(uid).add(" --regid=").add(gid)
+      .add(" --init-groups magsync");
 }
 
 std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf) {
