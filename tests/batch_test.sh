@@ -1,32 +1,51 @@
 #!/bin/sh
-# Runs the README's batch forms (its "one=" line, serially and four at a
-# time) over generated event directories: one line for each failing one,
-# naming it, the same lines either way, and an unsuccessful end.
-# Usage: batch_test.sh SOURCE-DIR MAGSYNC-DIR
+# Runs every batch form the README gives (its "one=" line and each command
+# line that starts with "find /data/events" and writes report.txt) over
+# generated event directories whose names hold blanks: each form must print
+# the same line for every directory (rewritten, no match or failed) and end
+# unsuccessfully. Usage: batch_test.sh SOURCE-DIR MAGSYNC-DIR
 set -eu
+src=$(cd "$1" && pwd)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-one=$(sed -n "s/^one='\(.*\)'\$/\1/p" "$1/README.md")
+one=$(sed -n "s/^one='\(.*\)'\$/\1/p" "$src/README.md")
 [ -n "$one" ] || { echo "README.md has no one='...' line"; exit 1; }
-PATH=$2:$PATH
-k=$(head -n 1 "$1/examples/k.txt")
+PATH=$(cd "$2" && pwd):$PATH
+export PATH
+k=$(head -n 1 "$src/examples/k.txt")
+s=$(head -n 1 "$src/examples/s.txt")
+mkdir "$work/events"
 for i in $(seq 10 49); do
-  d=$work/ev$i
+  d="$work/events/ev $i"
   mkdir "$d"
-  cp "$1/examples/mp" "$1/examples/k.txt" "$1/examples/s.txt" "$d"
+  cp "$src/examples/mp" "$src/examples/k.txt" "$src/examples/s.txt" "$d"
+  mkdir "$d/k.txt.d"  # a subdirectory of an event is no event
   case $i in
     1?) rm "$d/k.txt" ;;
     2[0-4]) printf '%s\n' "$(echo "$k" | cut -c1-10)x$(echo "$k" | cut -c12-)" >"$d/k.txt" ;;
+    3?) printf '%s\n' "$(echo "$s" | cut -c1-6)13$(echo "$s" | cut -c9-)" >"$d/s.txt" ;;
   esac
 done
-for p in 1 4; do
+mkdir "$work/events/no control"
+cp "$src/examples/k.txt" "$work/events/no control"
+n=0
+grep '^find /data/events .*> report.txt$' "$src/README.md" | while IFS= read -r form; do
+  n=$((n + 1))
+  case $form in *" parallel "*) command -v parallel >/dev/null || { echo "GNU parallel is not installed"; exit 1; } ;; esac
+  rm -rf "$work/copy" && cp -r "$work/events" "$work/copy"
   status=0
-  find "$work" -name mp -printf '%h\0' | sort -z | xargs -0 -n 1 -P $p sh -c "$one" sh >"$work/failed-$p" || status=$?
-  [ "$status" = 123 ] || { echo "xargs -P $p ended with $status, not 123"; exit 1; }
-  sort "$work/failed-$p" >"$work/sorted-$p"
+  (cd "$work" && one=$one && eval "$(echo "$form" | sed "s|/data/events|$work/copy|")") || status=$?
+  [ "$status" != 0 ] || { echo "form $n ended with 0: $form"; exit 1; }
+  sort "$work/report.txt" | sed "s|$work/copy/||" >"$work/sorted-$n"
+  [ "$(wc -l <"$work/sorted-$n")" = 40 ] || { cat "$work/sorted-$n"; echo "form $n: not 40 lines"; exit 1; }
+  grep -qx "ev 10: failed (status 2): magsync: k.txt: No such file or directory" "$work/sorted-$n"
+  grep -qx "ev 20: failed (status 2): magsync: k.txt: line 1, columns 11-14: cannot read \"x705\" as a number" "$work/sorted-$n"
+  grep -qx "ev 30: no match" "$work/sorted-$n"
+  grep -qx "ev 40: rewritten" "$work/sorted-$n"
+  [ "$n" = 1 ] || cmp "$work/sorted-1" "$work/sorted-$n"
+  echo "$n" >"$work/forms"
 done
-cmp "$work/sorted-1" "$work/sorted-4"
-[ "$(wc -l <"$work/sorted-1")" = 15 ] || { cat "$work/sorted-1"; echo "not 15 lines"; exit 1; }
-grep -qx "$work/ev10: status 2: magsync: k.txt: No such file or directory" "$work/sorted-1"
-grep -qx "$work/ev20: status 2: magsync: k.txt: line 1, columns 11-14: cannot read \"x705\" as a number" "$work/sorted-1"
-echo "the batch forms list the 15 failing directories of 40"
+[ "$(cat "$work/forms")" -ge 4 ] || { echo "fewer than 4 forms ran"; exit 1; }
+listing=$(cd "$work" && eval "$(sed -n 's|^`\(find /data/events -type f ! -name mp .*\)`\.$|\1|p' "$src/README.md" | sed "s|/data/events|$work/events|")")
+[ "$listing" = "$work/events/no control" ] || { echo "directories without mp: $listing"; exit 1; }
+echo "the $(cat "$work/forms") batch forms report the 40 directories alike; the listing finds the one without mp"
