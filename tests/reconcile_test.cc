@@ -68,7 +68,8 @@ TEST(Magout, EveryDecodableMagnitudeFieldFits) {
 TEST(Rewritten, PutsTheMagnitudeInColumns35And36Only) {
   card::Card s;
   for (std::size_t i = 0; i < s.size(); ++i) s[i] = static_cast<char>('!' + i % 90);
-  const std::pair<int, const char*> cases[] = {{5, " 5"}, {23, "23"}, {-9, "-9"}, {0, " 0"}, {99, "99"}};
+  const std::pair<int, const char*> cases[] = {{5, " 5"}, {23, "23"}, {-9, "-9"}, {0, " 0"}, {99, "99"},
+                                               {10, "10"}, {9, " 9"}, {-1, "-1"}};
   for (auto [magout, field] : cases) {
     card::Card out = reconcile::rewritten(s, magout);
     EXPECT_EQ(std::string(out.data() + 34, 2), field);

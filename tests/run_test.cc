@@ -46,6 +46,7 @@ struct Case {
 const std::string kUsage = "<usage>";  // as out: the usage text, whatever its wording
 const std::string kUnknown = "magsync: unrecognized option '--dry-run'\nTry 'magsync --help' for more information.\n";
 const std::string kUnknownH = "magsync: unrecognized option '-h'\nTry 'magsync --help' for more information.\n";
+const std::string kWide = kK.substr(0, 6) + "00003E38" + kK.substr(14);  // seconds 3e38
 const std::string kTab = kK.substr(0, 29) + "\t" + kK.substr(30);  // a tab in column 30, which is not read
 
 void check(const Case& c, const std::function<void()>& before = {}) {
@@ -184,6 +185,11 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        names_line("\xEF\xBB\xBFk.txt", "s.txt"), "magsync: \"\\xef\\xbb\\xbfk.txt\": No such file or directory\n", 2, {}},
       {"a name with a blank is quoted", with(kOk, "mp", "k .txt\ns.txt\n"), names_line("k .txt", "s.txt"),
        "magsync: \"k .txt\": No such file or directory\n", 2, {}},
+      {"a value 15 characters or wider keeps a blank before it", with(kOk, "k.txt", kWide),
+       names_line("k.txt", "s.txt") + " Starting\n " + card_of(kWide, 40) +
+           "\n  3000000043527273764624921987712548864.0           36.5        120.255            2.3\n " +
+           card_of(kS) + "\n" + kSValues + " Done\n",
+       "", 0, {}},
       {"value beyond single precision", with(kOk, "k.txt", "2612081201070536N3000120W9E99"),
        start + " " + card_of("2612081201070536N3000120W9E99") + "\n",
        "magsync: k.txt: line 1, columns 26-29: \"9E99\" is beyond the range of single precision\n", 2, {}},
