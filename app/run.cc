@@ -1,5 +1,10 @@
 #include "app/run.h"
 
+#include "app/batch.h"
+
+#include <algorithm>
+#include <charconv>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -36,6 +41,8 @@ struct Run {
   card::Values values[2];  // time, xlat, xlon, xmag of each card
   card::Card out;          // the rewritten S card
   bool rewritten = false;  // the S file holds OUT
+  bool matched = false;    // the cards describe the same event
+  bool wrote = false;      // the S file was written (not when it held OUT already)
   int status = kOk;
 };
 
@@ -97,20 +104,20 @@ Status report_card(Run& r, int i) {
 
 // When the cards describe the same event, the K magnitude goes into the S
 // card, which replaces the S file's first line and is echoed as it stands.
-Status reconcile_cards(Run& r) {
+Status reconcile_cards(Run& r, recordio::Group* group) {
   if (!reconcile::same_event(r.values[0], r.values[1])) return std::nullopt;
+  r.matched = true;
   const std::optional<int> magout = reconcile::magout(r.values[0].xmag);
   if (!magout)
     return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");
   r.out = reconcile::rewritten(r.card[1], *magout);
-  if (auto e = recordio::update(r.sfile, text(r.card[1]), text(r.out))) return e;
+  if (auto e = recordio::update(r.sfile, text(r.card[1]), text(r.out), &r.wrote, group)) return e;
   r.rewritten = true;
   return recordio::console_record(text(r.out));
 }
 
 // The run up to its end; an error ends it at once through the error stop.
-Status steps(Run& r) {
-  if (auto e = recordio::start_up()) return e;
+Status steps(Run& r, recordio::Group* group) {
   if (auto e = recordio::root_refuses(".")) return e;
   if (auto e = r.control.open(kControlName, Need::any)) return e;
   if (auto e = recordio::root_refuses(kControlName, &r.control.opened())) return e;
@@ -136,7 +143,7 @@ Status steps(Run& r) {
   } else {
     for (int i : {0, 1})
       if (auto e = report_card(r, i)) return e;
-    if (auto e = reconcile_cards(r)) return e;
+    if (auto e = reconcile_cards(r, group)) return e;
   }
 
   if (auto e = recordio::console_line({"Done"})) return e;
@@ -147,6 +154,18 @@ Status steps(Run& r) {
 
 }  // namespace
 
+Result run_here(recordio::Group* group) {
+  static std::optional<Run> run;  // static: a small stack is enough for the run
+  Run& r = run.emplace();
+  if (auto e = steps(r, group)) {
+    // The error stop: the diagnostic, then every open unit is closed as R goes.
+    if (r.rewritten) e->set(recordio::Fate::rewritten);
+    recordio::report(*e);
+    r.status = kStopStatus;
+  }
+  return {r.status, r.matched, r.wrote, r.sfile.name()};
+}
+
 namespace {
 
 // What "--help" (HELP) or "--version" prints on standard output, and no
@@ -154,14 +173,20 @@ namespace {
 int tell(bool help) {
   constexpr std::string_view kUsage =
       "Usage: magsync [--help | --version]\n"
+      "       magsync --batch [--null] [--slice I/N] < directories\n"
       "In the current directory, copy an event's magnitude from its K card into\n"
-      "its S card when the two cards describe the same event.\n"
+      "its S card when the two cards describe the same event. With --batch, do\n"
+      "so in each directory named on standard input (one a line, or each ended\n"
+      "by a NUL with --null or -0; with --slice I/N only the I-th of every N),\n"
+      "and print a report: a line for each, tab-separated: the directory, its\n"
+      "exit status, the outcome (rewritten, unchanged, no match, failed) and the\n"
+      "diagnostics; then exit 0 when every run would have, else 1.\n"
       "\n"
       "  mp      read: line 1 names the K file, line 2 the S file (created empty if missing)\n"
       "  K file  read: the first 40 characters of its first line\n"
       "  S file  read, and its first line rewritten when the cards match (created empty if missing)\n"
       "\n"
-      "Other arguments are ignored; options other than these two are refused.\n"
+      "Other arguments are ignored; options other than these are refused.\n"
       "\n"
       "Exit status:\n"
       "  0  the run completed, whether or not the cards matched\n"
@@ -177,32 +202,45 @@ int tell(bool help) {
 
 }  // namespace
 
+// A usage error: the diagnostic and where to read more.
+int usage(Error e) {
+  recordio::report(e.text());
+  recordio::report("Try 'magsync --help' for more information.");
+  return kStopStatus;
+}
+
 int start(int argc, char** argv) {
-  bool help = false, version = false, others = false;
+  bool help = false, version = false, others = false, batch_mode = false, null = false;
+  long slice = 0, slices = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
     if (arg == "--help") help = true;
     else if (arg == "--version") version = true;
-    else if (arg.size() > 1 && arg[0] == '-') {
-      recordio::report(Error::tool().add("unrecognized option '").add(arg).add("'").text());
-      recordio::report("Try 'magsync --help' for more information.");
-      return kStopStatus;
+    else if (arg == "--batch") batch_mode = true;
+    else if (arg == "--null" || arg == "-0") null = true;
+    else if (arg == "--slice") {
+      // I/N: the I-th of N slices of the input, I from 1 to N
+      const std::string_view v = i + 1 < argc ? argv[++i] : "";
+      const std::size_t slash = v.find('/');
+      const auto [p, ec] = std::from_chars(v.data(), v.data() + std::min(slash, v.size()), slice);
+      const auto [q, ec2] = std::from_chars(v.data() + slash + 1, v.data() + v.size(), slices);
+      if (slash == v.npos || ec != std::errc{} || ec2 != std::errc{} || p != v.data() + slash ||
+          q != v.data() + v.size() || slices < 1 || slice < 1 || slice > slices)
+        return usage(Error::tool().add("--slice wants I/N, with I from 1 to N, not ").add_quoted(v));
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      return usage(Error::tool().add("unrecognized option '").add(arg).add("'"));
     } else others = true;
   }
   if (help || version) return tell(help);
-  if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
-  return run();
-}
-
-int run() {
-  static Run r;  // static: a small stack is enough for the run
-  if (auto e = steps(r)) {
-    // The error stop: the diagnostic, then every open unit is closed as R goes.
-    if (r.rewritten) e->set(recordio::Fate::rewritten);
+  if (!batch_mode && (null || slices))
+    return usage(Error::tool().add(null ? "--null" : "--slice").add(" goes with --batch"));
+  if (auto e = recordio::start_up()) {
     recordio::report(*e);
     return kStopStatus;
   }
-  return r.status;
+  if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
+  if (batch_mode) return batch(null ? '\0' : '\n', slice, slices);
+  return run_here(nullptr).status;
 }
 
 }  // namespace magsync

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <string_view>
+
+#include "recordio/group.h"
+
 namespace magsync {
 
 // Exit statuses of a run.
@@ -13,7 +17,17 @@ inline constexpr int kReadFailStatus = 3;  // a card could not be read: run ende
 // whole run in the current directory. Returns the exit status.
 int start(int argc, char** argv);
 
-// One whole run in the current directory; returns the exit status.
-int run();
+// What became of a run in the current directory.
+struct Result {
+  int status;                // its exit status
+  bool matched;              // the cards matched
+  bool wrote;                // the S file was written
+  std::string_view sfile;    // the S file's name, until the next run
+};
+
+// One whole run in the current directory, ended by the error stop or not,
+// with its console lines written or not (recordio::console_off). With
+// GROUP, a line written in place is synced with the group's others.
+Result run_here(recordio::Group* group);
 
 }  // namespace magsync

@@ -13,6 +13,8 @@
 namespace recordio {
 namespace {
 
+bool g_off = false;
+
 // Standard output, written a line at a time.
 class Console {
  public:
@@ -32,6 +34,7 @@ class Console {
     return flush();
   }
   Status flush() {
+    if (g_off) return n_ = 0, std::nullopt;
     int err = write_all(1, buf_, n_);
     n_ = 0;
     if (err) return Error::about("standard output").add_errno(err);
@@ -44,6 +47,8 @@ class Console {
 };
 
 }  // namespace
+
+void console_off(bool off) { g_off = off; }
 
 Status start_up() {
   // Numbers 0-2 are checked in order, so the lowest free number is FD itself.

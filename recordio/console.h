@@ -32,6 +32,9 @@ inline constexpr std::size_t kRealWidth = 15;
 // Formats X as a decimal number that reads back to exactly X. Returns its length.
 std::size_t format_real(float x, std::span<char, 64> out);
 
+// Console lines and records go nowhere while OFF (a batch reports instead).
+void console_off(bool off);
+
 // Writes a console line to standard output: one blank, then the items.
 Status console_line(std::initializer_list<Item> items);
 

@@ -85,8 +85,15 @@ Error& Error::add_name(std::string_view name) {
 Error& Error::add_errno(int err) { return add(std::strerror(err)); }
 
 namespace {
+std::string* g_capture = nullptr;
+
 // One write, so that the lines of runs sharing standard error do not mix.
 void write_line(std::string_view text, std::string_view fate) {
+  if (g_capture) {
+    if (!g_capture->empty()) *g_capture += ' ';
+    g_capture->append(text).append(fate);
+    return;
+  }
   char buf[sizeof(Error) + 64];
   std::size_t n = 0;
   for (std::string_view part : {text, fate, std::string_view("\n")}) {
@@ -99,6 +106,7 @@ void write_line(std::string_view text, std::string_view fate) {
 }
 }  // namespace
 
+void capture_reports(std::string* into) { g_capture = into; }
 void report(std::string_view line) { write_line(line, {}); }
 void report(const Error& e) { write_line(e.text(), e.fate_words()); }
 

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace recordio {
@@ -60,6 +61,10 @@ using Status = std::optional<Error>;
 void report(std::string_view line);
 // Writes E and the words of its fate as one line to standard error.
 void report(const Error& e);
+
+// While INTO is not null, report() appends each line to *INTO instead,
+// joined by a blank (a batch puts them in its report).
+void capture_reports(std::string* into);
 
 // Writes all N bytes of DATA to FD; returns 0 or the errno of the failure.
 int write_all(int fd, const char* data, std::size_t n);

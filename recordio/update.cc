@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <ctime>
+#include <utility>
 
 #include "recordio/copy.h"
 #include "recordio/replace.h"
@@ -46,14 +47,17 @@ class Writer {
     }
   }
   int fd() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
 };
 
-// The same length: the line is written in place. 0, an errno or kChanged;
-// *BACK is the errno of putting the old line back where that failed too.
-int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, int* back) {
+// The same length: the line is written in place, and synced unless GROUP
+// will. 0, an errno or kChanged; *BACK is the errno of putting the old line
+// back where that failed too; *WROTE tells whether anything was written.
+int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, bool sync,
+             int* back, bool* wrote) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
   struct stat now;
@@ -68,7 +72,8 @@ int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, 
 
   // The whole line in one write, the magnitude field always among it.
   int err = write_at(fd, text.data(), text.size(), line.start);
-  if (!err && sys::fsync(fd) != 0) err = errno;
+  *wrote = !err;
+  if (!err && sync && sys::fsync(fd) != 0) err = errno;
   if (err && (*back = write_at(fd, was.data(), was.size(), line.start)) == 0 && sys::fsync(fd) != 0) *back = errno;
   return err;
 }
@@ -82,7 +87,10 @@ Error cannot_rewrite(const Unit& u, int err) {
   return Error(u.name()).add("cannot rewrite: ").add_errno(err).set(Fate::unchanged);
 }
 
-Status update(Unit& u, std::string_view was, std::string_view text) {
+Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote, Group* group) {
+  bool ignored = false;
+  if (!wrote) wrote = &ignored;
+  *wrote = false;
   if (!S_ISREG(u.opened().st_mode)) return Error(u.name()).add("not a regular file").set(Fate::not_rewritten);
   LineSpan line;
   if (auto e = u.last_line(line)) return e;
@@ -92,10 +100,13 @@ Status update(Unit& u, std::string_view was, std::string_view text) {
     return Error(u.name()).add("cannot open for writing: ").add_errno(err).set(Fate::unchanged);
   }
   if (line.end.empty() || line.length != static_cast<off_t>(text.size()) || was.size() != text.size() ||
-      text.size() > kInPlaceMax)
+      text.size() > kInPlaceMax) {
+    *wrote = true;  // unless it fails, and then the run stops
     return replace(u, line, text);
+  }
   int back = 0;
-  const int err = in_place(u, w.fd(), line, was, text, &back);
+  const int err = in_place(u, w.fd(), line, was, text, !group, &back, wrote);
+  if (!err && group && *wrote) group->add(w.release(), line.start, was);
   if (!err) return std::nullopt;
   if (!back) return cannot_rewrite(u, err);
   return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")

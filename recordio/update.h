@@ -4,6 +4,7 @@
 #include <string_view>
 
 #include "recordio/error.h"
+#include "recordio/group.h"
 #include "recordio/unit.h"
 
 namespace recordio {
@@ -25,7 +26,11 @@ namespace recordio {
 // group is refused.
 //
 // Either way the file ends as it was or as it should be, never between; the
-// error's fate says which.
-Status update(Unit& unit, std::string_view was, std::string_view text);
+// error's fate says which. *WROTE, if given, tells whether anything was
+// written (nothing is when the line already holds TEXT). With GROUP, a
+// line written in place is synced later, with the group's others, and the
+// file stays locked until then; a replacement is durable at once.
+Status update(Unit& unit, std::string_view was, std::string_view text, bool* wrote = nullptr,
+              Group* group = nullptr);
 
 }  // namespace recordio

@@ -1,4 +1,5 @@
 #include "recordio/console.h"
+#include "recordio/group.h"
 #include "recordio/unit.h"
 #include "recordio/update.h"
 
@@ -455,6 +456,36 @@ TEST(Update, ASparseFileStaysSparse) {
   ASSERT_EQ(::pread(fd, tail, 4, st.st_size - 4), 4);
   ::close(fd);
   EXPECT_EQ(std::string(tail, 4), "end\n");
+}
+
+// A group's writes made durable together: a filesystem that cannot be
+// synced is synced file by file, and a file that still fails gets its old
+// line back.
+TEST(Group, SyncsEachFilesystemOnceOrEachFile) {
+  const std::string was(115, 'o'), now(115, 'N');
+  for (bool syncfs_fails : {false, true}) {
+    SCOPED_TRACE(syncfs_fails ? "syncfs fails" : "syncfs works");
+    Scratch dir;
+    recordio::Group g;
+    for (int i = 0; i < 3; ++i) {
+      const std::string path = dir / ("s" + std::to_string(i));
+      std::ofstream(path) << now << "\n";
+      g.add(::open(path.c_str(), O_RDWR), 0, was);
+    }
+    faults::inject({{Call::syncfs, 1, syncfs_fails ? EIO : 0}, {Call::fsync, 2, EIO}});
+    g.sync();
+    auto made = faults::made();
+    faults::inject({});
+    const auto syncs = std::ranges::count_if(made, [](const faults::Made& m) { return m.call == Call::syncfs; });
+    EXPECT_EQ(syncs, 1);  // one filesystem
+    for (std::size_t i = 0; i < 3; ++i) {
+      bool put_back = false;
+      const bool failed = syncfs_fails && i == 1;
+      EXPECT_EQ(g.failure(i, &put_back), failed ? EIO : 0);
+      EXPECT_EQ(put_back, failed);
+      EXPECT_EQ(dir.read("s" + std::to_string(i)), (failed ? was : now) + "\n");
+    }
+  }
 }
 
 TEST(Error, QuotesUnprintableBytes) {

@@ -20,14 +20,16 @@ struct Outcome {
 // argument if given. BEFORE runs in the child just before exec (to set
 // limits or drop privileges). PREFIX, if given, is a command that runs
 // magsync (strace and its options); DURING runs in this process while
-// magsync does (another program at work).
+// magsync does (another program at work); ARGS follow ARG.
 inline Outcome run_magsync(const Scratch& work, const std::function<void()>& before = {},
                            const std::string& exe = MAGSYNC_EXE, const char* arg = nullptr,
-                           const std::vector<std::string>& prefix = {}, const std::function<void()>& during = {}) {
+                           const std::vector<std::string>& prefix = {}, const std::function<void()>& during = {},
+                           const std::vector<std::string>& args = {}) {
   std::vector<const char*> argv;
   for (const std::string& p : prefix) argv.push_back(p.c_str());
   argv.push_back(prefix.empty() ? "magsync" : exe.c_str());
   if (arg) argv.push_back(arg);
+  for (const std::string& a : args) argv.push_back(a.c_str());
   argv.push_back(nullptr);
   const std::string program = prefix.empty() ? exe : prefix[0];
   Scratch io;

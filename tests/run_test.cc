@@ -6,7 +6,9 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <algorithm>
 #include <fstream>
+#include <sstream>
 #include <map>
 #include <string>
 
@@ -501,3 +503,150 @@ TEST(Run, FailedWriteToStandardOutputFails) {
 }
 
 }  // namespace
+
+namespace {
+
+// Event directories for a batch, each given as its files.
+struct Event {
+  std::string dir;
+  Files files;
+};
+std::vector<Event> events() {
+  const std::string updated = card_of(kOut) + "\n";
+  return {
+      {"match, length change", kOk},
+      {"match\tsame length", with(kOk, "s.txt", card_of(kS) + "\n")},
+      {"already updated", with(kOk, "s.txt", updated)},
+      {"no match", with(kOk, "s.txt", kFar + "\n")},
+      {"no K file", {{"mp", "k.txt\ns.txt\n"}, {"s.txt", kS + "\n"}}},
+      {"bad card", with(kOk, "k.txt", "2612081201 7a536N3000120W1530 12.023\n")},
+      {"empty S\nfile", with(kOk, "s.txt", "")},
+      {"no mp", {{"k.txt", kK + "\n"}}},
+  };
+}
+void make(const Scratch& root, const std::vector<Event>& evs) {
+  for (const Event& e : evs) {
+    std::filesystem::create_directory(root / e.dir);
+    for (const auto& [name, bytes] : e.files) root.write(e.dir + "/" + name, bytes);
+  }
+}
+Files tree(const Scratch& root, const std::vector<Event>& evs) {
+  Files all;
+  for (const Event& e : evs)
+    for (const auto& entry : std::filesystem::directory_iterator(root / e.dir))
+      all[e.dir + "/" + entry.path().filename().string()] = Scratch::slurp(entry.path());
+  return all;
+}
+// Runs magsync with ARGS in ROOT, the NUL-separated names on standard input.
+Outcome batch(const Scratch& root, const std::vector<std::string>& names, const std::vector<std::string>& args,
+              const std::vector<std::string>& prefix = {}) {
+  Scratch in;
+  std::string input;
+  for (const std::string& n : names) input += n + '\0';
+  in.write("names", input);
+  const std::string path = in / "names";
+  return run_magsync(root, [path] {
+    const int fd = ::open(path.c_str(), O_RDONLY);
+    ::dup2(fd, 0);
+  }, MAGSYNC_EXE, nullptr, prefix, {}, args);
+}
+// Report lines by directory.
+std::map<std::string, std::string> rows(const std::string& report) {
+  std::map<std::string, std::string> r;
+  std::istringstream in(report);
+  std::string line;
+  std::getline(in, line);
+  EXPECT_EQ(line, "directory\tstatus\toutcome\tdiagnostics");
+  while (std::getline(in, line)) r[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+  return r;
+}
+std::string shown(const std::string& dir) {
+  std::string s;
+  for (char c : dir) s += c == '\t' ? "\\x09" : c == '\n' ? "\\x0a" : std::string(1, c);
+  return s == dir && dir.find(' ') == dir.npos ? dir : "\"" + s + "\"";
+}
+
+}  // namespace
+
+// Each directory's row says what a single run there does, and the batch
+// leaves every file as the single runs leave theirs.
+TEST(Batch, ReportsWhatSingleRunsDo) {
+  const std::vector<Event> evs = events();
+  Scratch single, batched;
+  make(single, evs);
+  make(batched, evs);
+  std::vector<std::string> names;
+  std::map<std::string, std::string> want;
+  for (const Event& e : evs) {
+    names.push_back(e.dir);
+    Outcome r = run_magsync(single, [d = single / e.dir] { (void)::chdir(d.c_str()); });
+    std::string err = r.err;
+    std::replace(err.begin(), err.end(), '\n', ' ');
+    if (!err.empty()) err.pop_back();
+    const bool matched = r.out.find("\n2612") != r.out.npos;
+    const std::string outcome = r.status != 0 ? "failed" : !matched ? "no match"
+                                : e.dir == "already updated" ? "unchanged" : "rewritten";
+    want[shown(e.dir)] = std::to_string(r.status) + "\t" + outcome + "\t" + err;
+  }
+  Outcome b = batch(batched, names, {"--batch", "--null"});
+  EXPECT_EQ(b.status, 1) << b.err;
+  EXPECT_EQ(b.err, "");
+  EXPECT_EQ(rows(b.out), want);
+  EXPECT_EQ(tree(batched, evs), tree(single, evs));
+  EXPECT_EQ(want.at("\"already updated\""), "0\tunchanged\t");  // the table holds each outcome
+  EXPECT_EQ(want.at("\"match\\x09same length\""), "0\trewritten\t");
+}
+
+// Slices split one list without overlap; a usage error is status 2.
+TEST(Batch, SlicesCoverTheListOnce) {
+  const std::vector<Event> evs = events();
+  Scratch root;
+  make(root, evs);
+  std::vector<std::string> names;
+  for (const Event& e : evs) names.push_back(e.dir);
+  std::map<std::string, std::string> all;
+  for (const char* slice : {"1/3", "2/3", "3/3"}) {
+    Outcome b = batch(root, names, {"--batch", "-0", "--slice", slice});
+    for (const auto& [dir, row] : rows(b.out)) EXPECT_TRUE(all.emplace(dir, row).second) << dir;
+  }
+  EXPECT_EQ(all.size(), evs.size());
+  for (const char* bad : {"0/3", "4/3", "1/0", "1", "x/2"}) {
+    Outcome b = batch(root, names, {"--batch", "--slice", bad});
+    EXPECT_EQ(b.status, 2) << bad;
+    EXPECT_EQ(b.out, "") << bad;
+  }
+}
+
+// Killed after two groups: every reported directory is done, every other
+// one old or new, never a mix; the same batch run again finishes the job.
+TEST(Batch, AKilledBatchRunAgainFinishes) {
+  Scratch root;
+  std::vector<Event> evs;
+  for (int i = 0; i < 200; ++i) evs.push_back({"ev" + std::to_string(i), with(kOk, "s.txt", card_of(kS) + "\n")});
+  make(root, evs);
+  std::vector<std::string> names;
+  for (const Event& e : evs) names.push_back(e.dir);
+  Outcome killed = batch(root, names, {"--batch", "-0"},
+                         {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=syncfs:signal=SIGTERM:when=3"});
+  EXPECT_EQ(killed.status, 128 + SIGTERM);
+  const auto reported = rows(killed.out);
+  const std::string old_s = card_of(kS) + "\n", new_s = card_of(kOut) + "\n";
+  std::size_t written = 0;
+  for (const Event& e : evs) {
+    const std::string now = root.read(e.dir + "/s.txt");
+    written += now == new_s;
+    if (reported.count(e.dir)) {
+      EXPECT_EQ(reported.at(e.dir), "0\trewritten\t");
+      EXPECT_EQ(now, new_s) << e.dir;
+    } else {
+      EXPECT_TRUE(now == old_s || now == new_s) << e.dir;
+    }
+  }
+  // The third group was written, not synced, and so not reported.
+  EXPECT_GT(reported.size(), 0u);
+  EXPECT_GT(written, reported.size());
+  Outcome again = batch(root, names, {"--batch", "-0"});
+  EXPECT_EQ(again.status, 0) << again.err;
+  for (const auto& [dir, row] : rows(again.out)) EXPECT_TRUE(row == "0\trewritten\t" || row == "0\tunchanged\t") << row;
+  for (const Event& e : evs) EXPECT_EQ(root.read(e.dir + "/s.txt"), new_s) << e.dir;
+}
