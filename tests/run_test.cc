@@ -539,10 +539,10 @@ Files tree(const Scratch& root, const std::vector<Event>& evs) {
 }
 // Runs magsync with ARGS in ROOT, the NUL-separated names on standard input.
 Outcome batch(const Scratch& root, const std::vector<std::string>& names, const std::vector<std::string>& args,
-              const std::vector<std::string>& prefix = {}) {
+              const std::vector<std::string>& prefix = {}, char end = '\0') {
   Scratch in;
   std::string input;
-  for (const std::string& n : names) input += n + '\0';
+  for (const std::string& n : names) input += n + end;
   in.write("names", input);
   const std::string path = in / "names";
   return run_magsync(root, [path] {
@@ -610,6 +610,12 @@ TEST(Batch, SlicesCoverTheListOnce) {
     for (const auto& [dir, row] : rows(b.out)) EXPECT_TRUE(all.emplace(dir, row).second) << dir;
   }
   EXPECT_EQ(all.size(), evs.size());
+  // One a line without --null: the same directories (but for the name that
+  // holds a newline), with the same statuses.
+  std::erase_if(names, [](const std::string& n) { return n.find('\n') != n.npos; });
+  auto lines = rows(batch(root, names, {"--batch"}, {}, '\n').out);
+  EXPECT_EQ(lines.size(), names.size());
+  for (const auto& [dir, row] : lines) EXPECT_EQ(row.substr(0, 2), all.at(dir).substr(0, 2)) << dir;
   for (const char* bad : {"0/3", "4/3", "1/0", "1", "x/2"}) {
     Outcome b = batch(root, names, {"--batch", "--slice", bad});
     EXPECT_EQ(b.status, 2) << bad;
