@@ -15,8 +15,9 @@ int read_at(int fd, char* p, std::size_t n, off_t off);
 
 // Copies the LEN bytes of IN at OFF to OUT at TO, the data regions only: a
 // hole of a sparse IN is not read, and stays a hole in OUT once OUT is given
-// its size. The kernel copies where it can (sharing blocks where the
-// filesystem can, on the server over NFS), else a buffer does.
+// its size. The kernel copies where the offsets lie alike within a page
+// (sharing blocks where the filesystem can, on the server over NFS), else
+// a buffer does.
 // 0, an errno, or kChanged when IN turns out shorter than LEN.
 int copy_range(int in, off_t off, off_t len, int out, off_t to);
 

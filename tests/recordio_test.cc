@@ -213,21 +213,26 @@ struct UpdateCase {
   Call taken;               // a call that only this path makes
 };
 const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
-#ifdef MAGSYNC_POSIX  // every replacement: a named new file, and a rename
-constexpr Call kNameless = Call::rename;
+#ifdef MAGSYNC_POSIX  // every replacement: a named new file, a rename, and a buffer
+constexpr Call kNameless = Call::rename, kKernelCopy = Call::pread;
 #else
-constexpr Call kNameless = Call::link;
+constexpr Call kNameless = Call::link, kKernelCopy = Call::copy_range;
 #endif
+const std::string kPageLonger(115 + 4096, 'o');  // the rest moves by a whole page
 const UpdateCase kPaths[] = {
     {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::stat},
     {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}, kNameless},
     {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}, Call::openat},
     {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
      {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}, Call::rename},
-    {"length change, no kernel copy across filesystems", "old\n" + kRest, kNew + "\n" + kRest,
-     {{Call::copy_range, 0, EXDEV}}, Call::pread},
-    {"length change, kernel copy refused", "old\n" + kRest, kNew + "\n" + kRest,
+    {"length change by a whole page: the kernel copies", kPageLonger + "\n" + kRest, kNew + "\n" + kRest, {},
+     kKernelCopy},
+    {"length change by a whole page, no kernel copy across filesystems", kPageLonger + "\n" + kRest,
+     kNew + "\n" + kRest, {{Call::copy_range, 0, EXDEV}}, Call::pread},
+    {"length change by a whole page, kernel copy refused", kPageLonger + "\n" + kRest, kNew + "\n" + kRest,
      {{Call::copy_range, 0, EOPNOTSUPP}, {Call::tmpfile, 1, EISDIR}}, Call::pread},
+    {"length change by a whole page, kernel copy not allowed", kPageLonger + "\n" + kRest, kNew + "\n" + kRest,
+     {{Call::copy_range, 0, EPERM}}, Call::pread},
     {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}, kNameless},
     {"length change, a directory that may not be read: the filesystem is synced", "old\n" + kRest,
      kNew + "\n" + kRest, {{Call::openat, 1, EACCES}}, Call::syncfs},

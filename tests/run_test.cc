@@ -378,11 +378,12 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   const std::string rest = "phase line\n";
   const std::string old = kS + "\n" + rest, now = kOut + "\n" + rest;
   // A chmod made after the last check before the exchange (a rename has no check after it).
-#ifdef MAGSYNC_POSIX  // always a named new file, put in place by rename, copied through a buffer
-  const std::string exchange = "renameat", named = "", copy = "pwrite64", chmod_at = "fsync";
+  // The rest of the file moves by an odd number of bytes: a buffer copies it.
+  const std::string copy = "pwrite64";
+#ifdef MAGSYNC_POSIX  // always a named new file, put in place by rename
+  const std::string exchange = "renameat", named = "", chmod_at = "fsync";
 #else  // the sixth openat makes the nameless new file
-  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=6", copy = "copy_file_range",
-                    chmod_at = "renameat2";
+  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=6", chmod_at = "renameat2";
 #endif
   const Traced cases[] = {
       {"SIGTERM as the new file is given its mode", {"fchmod:signal=SIGTERM"}, nullptr, 128 + SIGTERM, old, ""},
@@ -397,7 +398,7 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
       {"a chmod during the run is kept", {chmod_at + ":delay_enter=600000:when=1"}, chmod_600, 2, old, kChanged,
        0600},
       {"no exchange (FUSE, NFS)", {"renameat2:error=EINVAL"}, nullptr, 0, now, ""},
-      {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":delay_exit=600000"},
+      {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":delay_exit=600000:when=1"},
        append, 2, old + "appended\n", kChanged},
   };
   for (const Traced& c : cases) {
