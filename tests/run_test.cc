@@ -49,6 +49,7 @@ const std::string kUsage = "<usage>";  // as out: the usage text, whatever its w
 const std::string kUnknown = "magsync: unrecognized option '--dry-run'\nTry 'magsync --help' for more information.\n";
 const std::string kUnknownH = "magsync: unrecognized option '-h'\nTry 'magsync --help' for more information.\n";
 const std::string kWide = kK.substr(0, 6) + "00003E38" + kK.substr(14);  // seconds 3e38
+const std::string kTab36 = kK.substr(0, 35) + "\t";  // a tab in the magnitude field
 const std::string kTab = kK.substr(0, 29) + "\t" + kK.substr(30);  // a tab in column 30, which is not read
 
 void check(const Case& c, const std::function<void()>& before = {}) {
@@ -172,6 +173,11 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        nullptr, "k.txt"},
       {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--dry-run"},
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
+      {"a tab in column 36 warns, then the field cannot be read", with(kOk, "k.txt", kTab36 + "\n"),
+       start + " " + card_of(kTab36, 40) + "\n",
+       "magsync: k.txt: line 1, column 36: warning: a tab; columns count characters, not tab stops\n"
+       "magsync: k.txt: line 1, columns 35-36: cannot read \"2\\x09\" as a number\n",
+       2, {}},
       {"mp naming one file twice writes nothing", with(kOk, "mp", "k.txt\nk.txt\n"), names_line("k.txt", "k.txt"),
        "magsync: mp: lines 1 and 2 name one file (k.txt, k.txt); the K file is never written\n", 2, {}},
       {"mp naming one file twice, through a link", with(with(kOk, "mp", "k.txt\nl.txt\n"), "l.txt", "-> k.txt"),
