@@ -27,7 +27,9 @@ Error& Error::add(std::string_view text) {
   if (len_ + text.size() <= sizeof text_) {
     std::memcpy(text_ + len_, text.data(), text.size());
     len_ += text.size();
-  } else if (len_ < sizeof text_) {  // said as cut, never silently
+  } else if (len_ < sizeof text_) {  // what fits, then said as cut, never silently
+    const std::size_t room = sizeof text_ - kCut.size() > len_ ? sizeof text_ - kCut.size() - len_ : 0;
+    std::memcpy(text_ + len_, text.data(), room);
     len_ = sizeof text_ - kCut.size();
     std::memcpy(text_ + len_, kCut.data(), kCut.size());
     len_ = sizeof text_;

@@ -169,6 +169,7 @@ int NewFile::commit(const OldFile& old) {
   // checked once more, so that a change made since the check above is put
   // back rather than lost.
   if (sys::exchange(place_.dir, name_, place_.base) != 0) {
+    if (errno == ENOENT) return kChanged;  // removed since the check above
     if (!no_exchange(errno)) return errno;
     if (int why = old.as_read(place_.dir, place_.base, OldFile::Moment::before_rename)) return why;
     if (sys::rename(place_.dir, name_, place_.base) != 0) return errno;

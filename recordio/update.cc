@@ -33,7 +33,7 @@ class Writer {
   int open(const Unit& u) {
     // Not blocking: if the name led to a FIFO now, opening it must not wait.
     fd_ = sys::open(u.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return errno;
+    if (fd_ < 0) return errno == ENOENT ? kChanged : errno;  // removed since it was read
     struct stat st;
     if (sys::fstat(fd_, &st) != 0) return errno;
     if (!same_file(st, u.opened())) return kChanged;

@@ -220,7 +220,7 @@ constexpr Call kNameless = Call::link, kKernelCopy = Call::copy_range;
 #endif
 const std::string kPageLonger(115 + 4096, 'o');  // the rest moves by a whole page
 const UpdateCase kPaths[] = {
-    {"same length, in place", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::stat},
+    {"same length, in place, synced", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::fsync},
     {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}, kNameless},
     {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}, Call::openat},
     {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
@@ -293,11 +293,17 @@ void rename_over() {
   std::filesystem::rename(g_path + ".other", g_path);
 }
 void chmod_600() { ::chmod(g_path.c_str(), 0600); }
+void remove_file() { ::unlink(g_path.c_str()); }
+// The first line made longer, its first 115 bytes kept: writing 115 bytes
+// now would leave a mix of the two lines.
+void lengthen_line() {
+  std::ofstream(g_path) << std::string(115, 'o') << "X\n" << kRest;
+}
 void set_xattr() { ::setxattr(g_path.c_str(), "user.note", "x", 1, 0); }
 
 TEST(Update, AnotherProgramsChangeIsNeverLost) {
   for (const auto& c : kPaths) {
-    for (auto action : {append_line, rename_over, chmod_600, set_xattr}) {
+    for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file}) {
       each_call(c, [&](const faults::Made& m) {
         SFile s(c.before, [](const char* path) { ::chmod(path, 0644); });
         g_path = s.path();
@@ -310,16 +316,37 @@ TEST(Update, AnotherProgramsChangeIsNeverLost) {
         const auto entries = s.dir.entries();
         if (m.call == Call::rename) return;  // without an exchange, this moment is the one left
         if (action == rename_over) EXPECT_EQ(entries, (Entries{{"s.txt", "other\n"}}));
+        else if (action == remove_file) EXPECT_EQ(entries, Entries{});
         else if (action == append_line) EXPECT_EQ(entries, (Entries{{"s.txt", lines + "appended\n"}}));
         else EXPECT_EQ(entries, (Entries{{"s.txt", lines}}));
         struct stat st;
-        ::stat(g_path.c_str(), &st);
-        EXPECT_EQ(st.st_mode & 07777, action == chmod_600 ? 0600u : 0644u);
+        if (action != remove_file && ::stat(g_path.c_str(), &st) == 0) {
+          EXPECT_EQ(st.st_mode & 07777, action == chmod_600 ? 0600u : 0644u);
+        }
         char note[4];
         if (action == set_xattr) {
           EXPECT_EQ(::getxattr(g_path.c_str(), "user.note", note, sizeof note), 1);
         }
       });
+    }
+  }
+}
+
+// Another program's change before the run takes its lock, on every path:
+// the name now leads to another file, or line 1 has grown past what was
+// read; either way the run says so and writes nothing.
+TEST(Update, AChangeWhileWaitingForTheLockIsSeen) {
+  for (const auto& c : kPaths) {
+    for (auto action : {rename_over, lengthen_line}) {
+      SCOPED_TRACE(c.name);
+      SFile s(c.before);
+      g_path = s.path();
+      const std::string before_change = action == rename_over ? "other\n" : std::string(115, 'o') + "X\n" + kRest;
+      auto e = s.update(with(c.path, {{Call::lock, 1, 0, action}}));
+      if (action == lengthen_line && c.before.size() != 116 + kRest.size()) continue;  // a replacement: its size check
+      ASSERT_TRUE(e);
+      EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
+      EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", before_change}}));
     }
   }
 }
@@ -491,6 +518,14 @@ TEST(Group, SyncsEachFilesystemOnceOrEachFile) {
       EXPECT_EQ(dir.read("s" + std::to_string(i)), (failed ? was : now) + "\n");
     }
   }
+}
+
+TEST(Error, SaysWhenItIsCutAndKeepsItsFate) {
+  Error e("s.txt");
+  e.add(std::string(2000, 'x')).set(recordio::Fate::rewritten);
+  EXPECT_EQ(e.text().size(), 1024u);
+  EXPECT_TRUE(e.text().ends_with("xxx...")) << e.text().substr(1000);
+  EXPECT_EQ(e.fate_words(), "; the S file has been rewritten");
 }
 
 TEST(Error, QuotesUnprintableBytes) {
