@@ -340,7 +340,17 @@ TEST(Run, HardLinksAndInodeStayWhenTheLengthDoes) {
 TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
   if (::geteuid() != 0 && !std::getenv("CI")) GTEST_SKIP() << "needs root to act as another user";
   ASSERT_EQ(::geteuid(), 0u) << "needs root to act as another user";
-  for (bool same : {true, false}) {
+  const std::string refused =
+      "magsync: s.txt: line 1 has 65 characters, not 115, so the file must be replaced, which only its owner "
+      "(4321) or root may do without changing its owner or group (4242); once they have run magsync on it, later "
+      "runs rewrite it in place; the file is unchanged\n";
+  const std::string no_room =
+      "magsync: s.txt: cannot rewrite: Permission denied (line 1 has 65 characters, not 115, so the file must be "
+      "written anew beside it, in its directory); the file is unchanged\n";
+  // The same length, in a directory the member may not write; a length
+  // change, in one the member may write (refused), and in one it may not.
+  for (auto [same, dir_mode, err] : {std::tuple{true, 0755, std::string()}, std::tuple{false, 0777, refused},
+                                     std::tuple{false, 0755, no_room}}) {
     SCOPED_TRACE(same ? "same length" : "length change");
     Scratch work;
     const std::string s = same ? card_of(kS) : kS;
@@ -349,16 +359,13 @@ TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
     ASSERT_EQ(::chown(path.c_str(), 4321, 4242), 0);
     ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
     const std::string exe = public_exe(work);
-    if (!same) ::chmod(work.path().c_str(), 0777);
+    ::chmod(work.path().c_str(), static_cast<mode_t>(dir_mode));
     Outcome r = run_magsync(work, [] {
       const gid_t group = 4242;
       if (::setgroups(1, &group) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(125);
     }, exe);
     EXPECT_EQ(r.status, same ? 0 : 2);
-    EXPECT_EQ(r.err, same ? "" : "magsync: s.txt: line 1 has 65 characters, not 115, so the file must be replaced, "
-                                 "which only its owner (4321) or root may do without changing its owner or group "
-                                 "(4242); once they have run magsync on it, later runs rewrite it in place; the file "
-                                 "is unchanged\n");
+    EXPECT_EQ(r.err, err);
     EXPECT_EQ(work.read("s.txt"), same ? kOut + "\n" : kS + "\n");
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.path()), {}), 3);
     struct stat st;
