@@ -247,6 +247,13 @@ void each_call(const UpdateCase& c, F f) {
   ASSERT_EQ(clean.dir.entries(), (Entries{{"s.txt", c.after}}));
   ASSERT_TRUE(std::ranges::any_of(clean.made, [&](const faults::Made& m) { return m.call == c.taken; }))
       << c.name << " took another path";
+  // The new contents are synced before they take the file's place.
+  const auto at = [&](Call call) {
+    return std::ranges::find_if(clean.made, [&](const faults::Made& m) { return m.call == call; });
+  };
+  if (at(Call::rename) != clean.made.end() || at(Call::exchange) != clean.made.end()) {
+    ASSERT_LT(at(Call::fsync), std::min(at(Call::rename), at(Call::exchange))) << c.name;
+  }
   for (const faults::Made& m : clean.made) {
     SCOPED_TRACE(std::string(c.name) + ", at " + m.text());
     f(m);
@@ -405,6 +412,58 @@ TEST(Update, WhatTheFileHeldIsKeptWhenTheSwapBackFails) {
   EXPECT_EQ(entries.begin()->second, "old\n" + kRest + "appended\n") << entries.begin()->first;
 }
 
+#endif
+
+// S named through a chain of links, each relative to its own directory: the
+// file at the end is updated, and whatever call fails, every link stays a
+// link.
+TEST(Update, ALinkChainStaysLinksWhateverFails) {
+  const auto make = [](const Scratch& dir) {
+    std::filesystem::create_directory(dir / "data");
+    dir.write("data/real.txt", "old\n");
+    std::filesystem::create_symlink("real.txt", dir / "data/link.txt");
+    std::filesystem::create_symlink("data/link.txt", dir / "s.txt");
+  };
+  Scratch clean_dir;
+  make(clean_dir);
+  Unit cu;
+  ASSERT_FALSE(cu.open(clean_dir / "s.txt", Need::update));
+  std::string card(115, ' ');
+  ASSERT_FALSE(cu.read_field(card, 115));
+  faults::inject({});
+  ASSERT_FALSE(recordio::update(cu, card, kNew));
+  const auto made = faults::made();
+  EXPECT_EQ(clean_dir.read("data/real.txt"), kNew + "\n");
+  for (const faults::Made& m : made) {
+    SCOPED_TRACE(m.text());
+    Scratch dir;
+    make(dir);
+    Unit u;
+    ASSERT_FALSE(u.open(dir / "s.txt", Need::update));
+    ASSERT_FALSE(u.read_field(card, 115));
+    faults::inject({{m.call, m.nth, EIO}});
+    auto e = recordio::update(u, card, kNew);
+    faults::inject({});
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "s.txt"));
+    EXPECT_TRUE(std::filesystem::is_symlink(dir / "data/link.txt"));
+    EXPECT_EQ(dir.read("data/real.txt"), e && e->fate() == recordio::Fate::unchanged ? "old\n" : kNew + "\n");
+  }
+}
+
+#ifndef MAGSYNC_POSIX
+// A directory's default ACL gives a new file entries the old one lacked:
+// they are removed, so that the replacement is readable by no one more.
+TEST(Update, InheritedAttributesAreRemoved) {
+  SFile s("old\n", [](const char* path) {
+    const std::string dir = std::filesystem::path(path).parent_path();
+    ASSERT_EQ(std::system(("setfacl -d -m u:4321:rw " + dir).c_str()), 0);
+    ASSERT_EQ(std::system(("setfacl -b " + std::string(path)).c_str()), 0);
+  });
+  ASSERT_FALSE(s.update());
+  char acl[256];
+  EXPECT_LT(::getxattr(s.path().c_str(), "system.posix_acl_access", acl, sizeof acl), 0);
+  EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n");
+}
 #endif
 
 TEST(Update, ExtendedAttributesAndACLsStay) {
