@@ -83,8 +83,6 @@ Error field_error(const Unit& unit, const card::Column& c) {
   return e;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
-
 // Echoes card I, decodes it and writes its line of values.
 Status report_card(Run& r, int i) {
   const Unit& unit = i == 0 ? r.kfile : r.sfile;
@@ -127,7 +125,7 @@ Status steps(Run& r, recordio::Group* group) {
   if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;
   if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
   if (auto e = open_named(r.sfile, r.sfilename, 2, Need::update)) return e;
-  if (same_file(r.kfile.opened(), r.sfile.opened()))
+  if (recordio::same_file(r.kfile.opened(), r.sfile.opened()))
     return Error(kControlName).add("lines 1 and 2 name one file (").add_name(r.kfile.name()).add(", ")
         .add_name(r.sfile.name()).add("); the K file is never written");
   if (auto e = recordio::console_line({"Starting"})) return e;

@@ -1,5 +1,7 @@
 #include "card/card.h"
 
+#include <cstring>
+
 namespace card {
 
 Decoded decode(const Card& card) {
@@ -36,9 +38,8 @@ Values derive(const Fields& f) {
 
 int tab_column(const Card& card) {
   const int last = kMagnitude.first + kMagnitude.width - 1;
-  for (int c = 1; c <= last; ++c)
-    if (card[static_cast<std::size_t>(c - 1)] == '\t') return c;
-  return 0;
+  const void* tab = std::memchr(card.data(), '\t', static_cast<std::size_t>(last));
+  return tab ? static_cast<int>(static_cast<const char*>(tab) - card.data()) + 1 : 0;
 }
 
 }  // namespace card

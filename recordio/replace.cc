@@ -43,7 +43,7 @@ class Old final : public OldFile {
     if (!(a == attrs_)) return kChanged;
     struct stat now;
     if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? kChanged : errno;
-    if (now.st_dev != was.st_dev || now.st_ino != was.st_ino || now.st_size != was.st_size ||
+    if (!same_file(now, was) || now.st_size != was.st_size ||
         !same_time(sys::mtime(now), sys::mtime(was)))
       return kChanged;
     // Until the exchange its ctime tells of any change to its bytes, owner,

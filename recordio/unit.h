@@ -85,6 +85,11 @@ class Unit {
   off_t buf_off_ = 0;        // file offset of buf_[0]
 };
 
+// Whether A and B are one file: the same device and inode.
+inline bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Root never acts on names another user chose: run as root, a diagnostic
 // when NAME (with status ST; the current directory when ST is null) is owned
 // by another user or may be written by anyone but root, else nothing.

@@ -19,10 +19,6 @@ constexpr int kLockWaitMs = 5000;          // how long a run waits for another t
 constexpr int kLockPollMs = 10;
 constexpr int kLocked = -2;                // in place of an errno: another run holds the lock
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
-
 // The S file opened for writing, and locked.
 class Writer {
  public:
