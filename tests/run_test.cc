@@ -173,6 +173,8 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        nullptr, "k.txt"},
       {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--dry-run"},
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
+      {"--null without --batch changes nothing", kOk, "",
+       "magsync: --null goes with --batch\nTry 'magsync --help' for more information.\n", 2, {}, nullptr, "--null"},
       {"a tab in column 36 warns, then the field cannot be read", with(kOk, "k.txt", kTab36 + "\n"),
        start + " " + card_of(kTab36, 40) + "\n",
        "magsync: k.txt: line 1, column 36: warning: a tab; columns count characters, not tab stops\n"
