@@ -358,6 +358,21 @@ TEST(Update, AChangeWhileWaitingForTheLockIsSeen) {
   }
 }
 
+// Another program writes into the named new file before it is put in
+// place: it is not put in place, and the S file stays as it was.
+TEST(Update, ANewFileWrittenToByAnotherProgramIsNotPutInPlace) {
+  SFile s("old\n" + kRest);
+  g_path = s.path();
+  auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fstat, 3, 0, [] {
+                       for (const auto& f : std::filesystem::directory_iterator(std::filesystem::path(g_path).parent_path()))
+                         if (f.path().filename().string().starts_with(".s.txt.magsync-"))
+                           std::ofstream(f.path(), std::ios::app) << "theirs\n";
+                     }}});
+  ASSERT_TRUE(e);
+  EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
+  EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", "old\n" + kRest}}));
+}
+
 // A signal at one call, and at a later one a failure or another program's
 // change: only the S file is left, old or new, and never a mix.
 TEST(Update, ASignalAtAnyMomentLeavesNoNewFile) {
