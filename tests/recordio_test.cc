@@ -13,7 +13,6 @@
 #include <unistd.h>
 
 #include <csignal>
-#include <thread>
 
 #include <algorithm>
 #include <bit>
@@ -517,10 +516,12 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
 }
 
 TEST(Update, RunsTakeTurns) {
-  // Another run holds the lock, and changes the line before it lets go.
+  // Another run holds the lock; once the update has found it held, the
+  // other run changes the line and lets go, or keeps it past the wait.
   for (bool lets_go : {true, false}) {
     SFile s(std::string(115, 'o') + "\n");
-    const int other = ::open(s.path().c_str(), O_RDWR);
+    static int other;
+    other = ::open(s.path().c_str(), O_RDWR);
 #ifdef MAGSYNC_POSIX
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
 #else
@@ -528,15 +529,11 @@ TEST(Update, RunsTakeTurns) {
     l.l_type = F_WRLCK;
     ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &l), 0);
 #endif
-    std::thread t([&] {
-      ::usleep(200000);
-      if (lets_go) {
-        EXPECT_EQ(::pwrite(other, "x", 1, 0), 1);
-        ::close(other);
-      }
-    });
-    auto e = s.update();
-    t.join();
+    auto let_go = [] {
+      EXPECT_EQ(::pwrite(other, "x", 1, 0), 1);
+      ::close(other);
+    };
+    auto e = s.update(lets_go ? std::vector<Fault>{{Call::lock, 2, 0, let_go}} : std::vector<Fault>{});
     ASSERT_TRUE(e);
     EXPECT_EQ(e->text(), "magsync: " + s.path() + (lets_go ? ": changed by another program while magsync ran"
                                                            : ": locked by another program"));

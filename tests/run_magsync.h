@@ -5,7 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <ctime>
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -20,10 +24,11 @@ struct Outcome {
 // argument if given. BEFORE runs in the child just before exec (to set
 // limits or drop privileges). PREFIX, if given, is a command that runs
 // magsync (strace and its options); DURING runs in this process while
-// magsync does (another program at work); ARGS follow ARG.
+// magsync does (another program at work), given the child's process ID (of
+// PREFIX's command when there is one); ARGS follow ARG.
 inline Outcome run_magsync(const Scratch& work, const std::function<void()>& before = {},
                            const std::string& exe = MAGSYNC_EXE, const char* arg = nullptr,
-                           const std::vector<std::string>& prefix = {}, const std::function<void()>& during = {},
+                           const std::vector<std::string>& prefix = {}, const std::function<void(pid_t)>& during = {},
                            const std::vector<std::string>& args = {}) {
   std::vector<const char*> argv;
   for (const std::string& p : prefix) argv.push_back(p.c_str());
@@ -45,7 +50,7 @@ inline Outcome run_magsync(const Scratch& work, const std::function<void()>& bef
     ::execv(program.c_str(), const_cast<char* const*>(argv.data()));
     ::_exit(127);
   }
-  if (during) during();
+  if (during) during(pid);
   int ws = 0;
   ::waitpid(pid, &ws, 0);
   Outcome r;
@@ -80,4 +85,64 @@ inline std::string card_of(std::string text, std::size_t width = 115) {
   if (text.size() > width) text.resize(width);
   text.resize(115, ' ');
   return text;
+}
+
+// Process PID's state letter and, while it is stopped under a tracer, the
+// signal or event it stopped for (the last field of /proc/PID/stat); 'X'
+// once it is gone.
+inline std::pair<char, int> proc_state(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::size_t paren = text.rfind(')');
+  if (paren == text.npos) return {'X', 0};
+  std::istringstream fields(text.substr(paren + 2));
+  char state = 'X';
+  std::string field;
+  fields >> state;
+  while (fields >> field) {}
+  return {state, std::atoi(field.c_str())};
+}
+
+// Waits, on the event and not on a clock, until magsync, run by TRACER
+// (strace, told to inject=CALL:signal=SIGSTOP), is held stopped by that
+// SIGSTOP, and returns its process ID; -1 after a minute, which no passing
+// run reaches. (strace's own probes stop themselves too: they are not magsync.)
+inline pid_t stopped_child(pid_t tracer) {
+  const std::string children = "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
+  for (int i = 0; i < 60000; ++i) {
+    std::ifstream in(children);
+    for (pid_t p; in >> p;) {
+      std::string comm;
+      std::ifstream("/proc/" + std::to_string(p) + "/comm") >> comm;
+      if (comm == "magsync" && proc_state(p) == std::pair<char, int>{'t', SIGSTOP}) return p;
+    }
+    const timespec ms = {0, 1000000};
+    ::nanosleep(&ms, nullptr);
+  }
+  return -1;
+}
+
+// Lets a process that stopped_child() found go on, and waits until it has
+// ended. A SIGCONT that comes before the stop has fully taken hold is lost,
+// so it is sent until the process is gone (it only ever continues a run).
+inline void resume(pid_t pid) {
+  while (pid > 0 && proc_state(pid).first != 'X' && proc_state(pid).first != 'Z') {
+    ::kill(pid, SIGCONT);
+    const timespec ms = {0, 1000000};
+    ::nanosleep(&ms, nullptr);
+  }
+}
+
+// Waits, on the event, until process PID is blocked in system call CALL
+// (a number from <sys/syscall.h>): it is waiting for something. False after
+// a minute.
+inline bool blocked_in(pid_t pid, long call) {
+  for (int i = 0; i < 60000; ++i) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    long nr = -1;
+    if (in >> nr && nr == call) return true;
+    const timespec ms = {0, 1000000};
+    ::nanosleep(&ms, nullptr);
+  }
+  return false;
 }

@@ -4,6 +4,7 @@
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 
 #include <csignal>
 #include <algorithm>
@@ -379,36 +380,31 @@ TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
 }
 
 // A real run, with strace making one of its system calls fail, deliver a
-// signal or wait while another program acts.
+// signal, or stop it (SIGSTOP) while another program acts, then let it go on.
 struct Traced {
   const char* name;
   std::vector<std::string> inject;  // strace -e inject=... specifications
-  void (*during)(const Scratch&);   // another program, while the run waits
+  void (*during)(const Scratch&);   // another program, while the run is stopped
   int status;
   std::string s, err;  // s.txt afterwards, and standard error
   mode_t mode = 0644;
   bool ignore_term = false;  // SIGTERM is ignored when magsync starts
 };
-void chmod_600(const Scratch& w) {
-  ::usleep(200000);
-  ::chmod((w / "s.txt").c_str(), 0600);
-}
-void append(const Scratch& w) {
-  ::usleep(200000);
-  std::ofstream(w / "s.txt", std::ios::app) << "appended\n";
-}
+void chmod_600(const Scratch& w) { ::chmod((w / "s.txt").c_str(), 0600); }
+void append(const Scratch& w) { std::ofstream(w / "s.txt", std::ios::app) << "appended\n"; }
 const std::string kChanged = "magsync: s.txt: changed by another program while magsync ran; not rewritten\n";
 
 TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   const std::string rest = "phase line\n";
   const std::string old = kS + "\n" + rest, now = kOut + "\n" + rest;
-  // A chmod made after the last check before the exchange (a rename has no check after it).
-  // The rest of the file moves by an odd number of bytes: a buffer copies it.
+  // A chmod made once the new file has its mode, before it takes the old
+  // one's place. The rest of the file moves by an odd number of bytes: a
+  // buffer copies it, after the new card's write (the first pwrite64).
   const std::string copy = "pwrite64";
 #ifdef MAGSYNC_POSIX  // always a named new file, put in place by rename
-  const std::string exchange = "renameat", named = "", chmod_at = "fsync";
+  const std::string exchange = "renameat", named = "";
 #else  // the sixth openat makes the nameless new file
-  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=6", chmod_at = "renameat2";
+  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=6";
 #endif
   const Traced cases[] = {
       {"SIGTERM as the new file is given its mode", {"fchmod:signal=SIGTERM"}, nullptr, 128 + SIGTERM, old, ""},
@@ -420,10 +416,9 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
        128 + SIGUSR1, now, ""},
       {"SIGALRM while the named new file is written", {named, copy + ":signal=SIGALRM"}, nullptr, 128 + SIGALRM, old,
        ""},
-      {"a chmod during the run is kept", {chmod_at + ":delay_enter=600000:when=1"}, chmod_600, 2, old, kChanged,
-       0600},
+      {"a chmod during the run is kept", {"fchmod:signal=SIGSTOP:when=1"}, chmod_600, 2, old, kChanged, 0600},
       {"no exchange (FUSE, NFS)", {"renameat2:error=EINVAL"}, nullptr, 0, now, ""},
-      {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":delay_exit=600000:when=1"},
+      {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":signal=SIGSTOP:when=1"},
        append, 2, old + "appended\n", kChanged},
   };
   for (const Traced& c : cases) {
@@ -434,9 +429,14 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
     for (const std::string& i : c.inject)
       if (!i.empty()) strace.insert(strace.end(), {"-e", "inject=" + i});
     auto ignore = [] { std::signal(SIGTERM, SIG_IGN); };
-    Outcome r = run_magsync(work, c.ignore_term ? ignore : std::function<void()>(), MAGSYNC_EXE, nullptr, strace, [&] {
-      if (c.during) c.during(work);
-    });
+    Outcome r = run_magsync(work, c.ignore_term ? ignore : std::function<void()>(), MAGSYNC_EXE, nullptr, strace,
+                            [&](pid_t tracer) {
+                              if (!c.during) return;
+                              const pid_t run = stopped_child(tracer);
+                              ASSERT_GT(run, 0) << "magsync never stopped";
+                              c.during(work);
+                              resume(run);
+                            });
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err, c.err);
     EXPECT_EQ(work.entries(), with(with(kOk, "s.txt", c.s), "mp", "k.txt\ns.txt\n"));
@@ -447,8 +447,9 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
 }
 
 // Two runs on one S file, through links from two event directories: the
-// first holds its write a moment; the second waits its turn and then finds
-// the line changed. Neither magnitude is ever mixed with the other.
+// first is stopped just before it writes, holding the lock; the second waits
+// its turn and then finds the line changed. Neither magnitude is ever mixed
+// with the other.
 TEST(Run, TwoRunsOnOneSFileTakeTurns) {
   Scratch data, a, b;
   data.write("s.txt", card_of(kS) + "\n");
@@ -459,10 +460,14 @@ TEST(Run, TwoRunsOnOneSFileTakeTurns) {
   }
   Outcome second;
   Outcome first = run_magsync(a, {}, MAGSYNC_EXE, nullptr,
-                              {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=pwrite64:delay_enter=700000"},
-                              [&] {
-                                ::usleep(200000);
-                                second = run_magsync(b);
+                              {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=pread64:signal=SIGSTOP:when=1"},
+                              [&](pid_t tracer) {
+                                const pid_t holder = stopped_child(tracer);
+                                ASSERT_GT(holder, 0) << "the first run never stopped";
+                                second = run_magsync(b, {}, MAGSYNC_EXE, nullptr, {}, [&](pid_t waiter) {
+                                  EXPECT_TRUE(blocked_in(waiter, SYS_clock_nanosleep)) << "the second never waited";
+                                  resume(holder);
+                                });
                               });
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(second.status, 2);
