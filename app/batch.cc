@@ -1,6 +1,10 @@
 #include "app/batch.h"
 
+#include <sys/resource.h>
+
+#include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,20 +19,37 @@ namespace magsync {
 namespace {
 
 using recordio::Error;
+using Clock = std::chrono::steady_clock;
 
-// A group's writes are synced together once it holds this many, or its
-// first has waited this long; report lines wait with them, in input order.
+// A group's writes are synced together once it holds this many (fewer when
+// few files may be open at once: a run needs its own, and the batch its
+// streams and list), or its first has waited this long, or before the batch
+// waits for anything. Rows wait with them, in input order.
 constexpr std::size_t kGroupWrites = 64;
+constexpr rlim_t kFilesReserved = 16;
 constexpr auto kGroupWait = std::chrono::milliseconds(50);
-constexpr std::size_t kGroupLines = 1024;
+constexpr auto kProgressEvery = std::chrono::seconds(1);
 
-constexpr std::string_view kHeader = "directory\tstatus\toutcome\tdiagnostics\n";
+constexpr std::string_view kHeader = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
+constexpr std::string_view kRewritten = "rewritten", kUnchanged = "unchanged", kNoMatch = "no match",
+                           kFailed = "failed";
 
-// A directory's report line, waiting for its group's sync.
-struct Line {
+volatile std::sig_atomic_t g_stop = 0;  // the signal that ends the batch
+extern "C" void stop_batch(int sig) { g_stop = sig; }
+
+std::size_t group_writes() {
+  rlimit lim = {};
+  if (::getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur == RLIM_INFINITY) return kGroupWrites;
+  if (lim.rlim_cur <= kFilesReserved + 1) return 1;
+  return static_cast<std::size_t>(std::min<rlim_t>(kGroupWrites, lim.rlim_cur - kFilesReserved));
+}
+
+// A directory's report row, waiting for its group's sync.
+struct Row {
   std::string dir;  // as shown
   int status;
   std::string_view outcome;
+  std::string before, after;
   std::string diagnostics;
   std::string sfile;  // the S file's name, for a sync that fails
   std::optional<std::size_t> write;  // its entry in the group
@@ -36,73 +57,143 @@ struct Line {
 
 class Report {
  public:
-  // Syncs the group's writes, then writes the lines. False when standard
-  // output fails.
+  // Syncs the group's writes, then writes the rows. False when standard
+  // output fails; every directory changed but not reported is then named
+  // on standard error.
   bool flush() {
+    if (failed_) return false;
+    std::string* capturing = recordio::capture_reports(nullptr);
     group_.sync();
     std::string out;
-    for (Line& l : lines_) {
+    for (Row& r : rows_) {
       bool put_back = false;
-      if (const int err = l.write ? group_.failure(*l.write, &put_back) : 0) {
-        Error e(l.sfile);
+      if (const int err = r.write ? group_.failure(*r.write, &put_back) : 0) {
+        Error e(r.sfile);
         e.add("cannot rewrite: ").add_errno(err).set(put_back ? recordio::Fate::unchanged : recordio::Fate::partial);
-        l.status = kStopStatus;
-        l.outcome = "failed";
-        if (!l.diagnostics.empty()) l.diagnostics += ' ';
-        l.diagnostics.append(e.text()).append(e.fate_words());
+        r.status = kStopStatus;
+        r.outcome = kFailed;
+        r.after = put_back ? r.before : "";
+        if (!r.diagnostics.empty()) r.diagnostics += ' ';
+        r.diagnostics.append(e.text()).append(e.fate_words());
       }
-      all_ok_ &= l.status == kOk;
-      out.append(l.dir).append(1, '\t').append(std::to_string(l.status)).append(1, '\t');
-      out.append(l.outcome).append(1, '\t').append(l.diagnostics).append(1, '\n');
+      count(r);
+      out.append(r.dir).append(1, '\t').append(std::to_string(r.status)).append(1, '\t').append(r.outcome);
+      out.append(1, '\t').append(r.before).append(1, '\t').append(r.after).append(1, '\t').append(r.diagnostics);
+      out.append(1, '\n');
     }
-    lines_.clear();
     if (auto e = recordio::write_out(out)) {
+      failed_ = true;
       recordio::report(*e);
-      return false;
+      for (const Row& r : rows_)
+        if (r.outcome == kRewritten) recordio::report(Error(r.dir).add("rewritten, but not reported").text());
     }
-    return true;
+    rows_.clear();
+    recordio::capture_reports(capturing);
+    return !failed_;
   }
 
-  // Runs magsync in DIR, entered from ORIGIN, and keeps its line.
+  // Runs magsync in DIR, entered from ORIGIN, and keeps its row; false when
+  // the report can no longer be written.
   bool run(recordio::Origin& origin, const std::string& dir) {
-    Line l{recordio::shown(dir), kOk, "", {}, {}, {}};
-    recordio::capture_reports(&l.diagnostics);
-    const std::size_t before = group_.size();
-    if (auto e = origin.enter(dir)) {
+    Row r{recordio::shown(dir), kOk, kFailed, {}, {}, {}, {}, {}};
+    recordio::capture_reports(&r.diagnostics);
+    const unsigned long before = group_.added();
+    if (auto e = origin.enter(dir, root_)) {
       recordio::report(*e);
-      l.status = kStopStatus;
+      r.status = kStopStatus;
     } else {
-      const Result r = run_here(&group_);
-      l.status = r.status;
-      l.outcome = r.status != kOk ? "failed" : !r.matched ? "no match" : r.wrote ? "rewritten" : "unchanged";
-      l.sfile = r.sfile;
+      const Result res = run_here(&group_);
+      r.status = res.status;
+      r.outcome = res.status != kOk ? kFailed : !res.matched ? kNoMatch : res.wrote ? kRewritten : kUnchanged;
+      r.before = res.before;
+      r.after = res.after;
+      r.sfile = res.sfile;
     }
-    if (l.status != kOk) l.outcome = "failed";
     recordio::capture_reports(nullptr);
-    if (group_.size() > before) {
-      l.write = group_.size() - 1;
-      if (before == 0) first_write_ = std::chrono::steady_clock::now();
+    if (group_.added() > before) {
+      r.write = group_.size() - 1;
+      if (group_.size() == 1) first_write_ = Clock::now();
     }
-    lines_.push_back(std::move(l));
-    const bool due = group_.size() >= kGroupWrites || lines_.size() >= kGroupLines ||
-                     (group_.size() > 0 && std::chrono::steady_clock::now() - first_write_ >= kGroupWait);
+    rows_.push_back(std::move(r));
+    // Rows of directories that wrote nothing go out at once when no sync is pending.
+    const bool due = group_.size() == 0 || group_.size() >= writes_ || Clock::now() - first_write_ >= kGroupWait;
+    progress(false);
     return !due || flush();
   }
 
-  bool all_ok() const { return all_ok_; }
+  bool all_ok() const { return !failed_ && counts_[3] == 0; }
+
+  // On a terminal, a line of counts; PROGRESS: at most once a second, and
+  // overwritten by the next.
+  void progress(bool last) {
+    if (!terminal_ || (!last && Clock::now() - shown_at_ < kProgressEvery)) return;
+    shown_at_ = Clock::now();
+    std::string line = "magsync: " + std::to_string(dirs_) + " directories: ";
+    const char* names[] = {"rewritten", "unchanged", "no match", "failed"};
+    for (int i = 0; i < 4; ++i) line += (i ? ", " : "") + std::to_string(counts_[i]) + " " + names[i];
+    recordio::report_progress(line, last);
+  }
 
  private:
+  void count(const Row& r) {
+    ++dirs_;
+    ++counts_[r.outcome == kRewritten ? 0 : r.outcome == kUnchanged ? 1 : r.outcome == kNoMatch ? 2 : 3];
+  }
+
   recordio::Group group_;
-  std::vector<Line> lines_;
-  std::chrono::steady_clock::time_point first_write_;
-  bool all_ok_ = true;
+  std::vector<Row> rows_;
+  Clock::time_point first_write_, shown_at_ = Clock::now();
+  std::size_t writes_ = group_writes();
+  bool root_ = recordio::is_root();
+  bool terminal_ = recordio::errors_to_terminal();
+  bool failed_ = false;
+  unsigned long dirs_ = 0, counts_[4] = {};
+};
+
+Report* g_report = nullptr;
+void flush_before_wait() { (void)g_report->flush(); }
+
+// The directories a report's rows name, of those that failed.
+class Failures {
+ public:
+  Failures(const char* report) : rows_(report, '\n', &g_stop) {}
+  recordio::Status error() const { return rows_.error(); }
+  bool next(std::string& dir, recordio::Status* err) {
+    std::string row;
+    while (rows_.next(row, err)) {
+      if (++line_ == 1 && row.starts_with("directory\t")) continue;
+      const std::size_t tab = row.find('\t');
+      if (tab != row.npos && !recordio::unshown(std::string_view(row).substr(0, tab), dir)) tab_error(err);
+      else if (tab == row.npos) tab_error(err);
+      else if (row.compare(tab + 1, 2, "0\t") != 0) return true;
+      if (*err) return false;
+    }
+    return false;
+  }
+
+ private:
+  void tab_error(recordio::Status* err) const {
+    *err = Error::tool().add("line ").add(line_).add(" of the report is not a row of a magsync report");
+  }
+  recordio::Names rows_;
+  long line_ = 0;
 };
 
 }  // namespace
 
-int batch(char end, long slice, long slices) {
+int batch(const char* list, char end, long slice, long slices, const char* retry) {
   recordio::Origin origin;
   if (auto e = origin.error()) {
+    recordio::report(*e);
+    return kStopStatus;
+  }
+  // Static, like the rest of a run's state: a small stack is enough.
+  static Report report;
+  static std::optional<recordio::Names> names;
+  static std::optional<Failures> failures;
+  if (retry) failures.emplace(retry);
+  else names.emplace(list, end, &g_stop);
+  if (auto e = retry ? failures->error() : names->error()) {
     recordio::report(*e);
     return kStopStatus;
   }
@@ -111,15 +202,27 @@ int batch(char end, long slice, long slices) {
     return kStopStatus;
   }
   recordio::console_off(true);
-  recordio::Names names(end);
-  static Report report;
+  g_report = &report;
+  recordio::set_before_wait(flush_before_wait);
+  // SIGINT, SIGTERM and SIGHUP end the batch once the directory at hand is
+  // done, and what was written is synced and reported.
+  struct sigaction sa = {};
+  sa.sa_handler = stop_batch;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old = {};
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler != SIG_IGN) ::sigaction(sig, &sa, nullptr);
+  }
+
   std::string dir;
   recordio::Status failed;
-  for (long i = 0; names.next(dir, &failed); ++i) {
+  for (long i = 0; !g_stop && (retry ? failures->next(dir, &failed) : names->next(dir, &failed)); ++i) {
     if (slices && i % slices != slice - 1) continue;
     if (!report.run(origin, dir)) return kStopStatus;
   }
+  recordio::set_before_wait(nullptr);
   if (!report.flush()) return kStopStatus;
+  report.progress(true);
+  if (g_stop) return 128 + g_stop;
   if (failed) {
     recordio::report(*failed);
     return kStopStatus;

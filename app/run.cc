@@ -168,7 +168,11 @@ Result run_here(recordio::Group* group) {
     recordio::report(*e);
     r.status = kStopStatus;
   }
-  return {r.status, r.matched, r.wrote, r.sfile.name()};
+  const auto magnitude = [](const card::Card& c) {
+    return std::string_view(c.data() + card::kMagnitude.first - 1, static_cast<std::size_t>(card::kMagnitude.width));
+  };
+  return {r.status, r.matched, r.wrote, r.sfile.name(), r.matched ? magnitude(r.card[1]) : std::string_view(),
+          r.rewritten ? magnitude(r.out) : std::string_view()};
 }
 
 namespace {
@@ -214,27 +218,51 @@ int usage(Error e) {
   return kStopStatus;
 }
 
+// I/N into SLICE and SLICES: the I-th of N slices of the input, I from 1 to N.
+bool parse_slice(std::string_view v, long& slice, long& slices) {
+  const std::size_t slash = v.find('/');
+  if (slash == v.npos) return false;
+  const std::string_view i = v.substr(0, slash), n = v.substr(slash + 1);
+  const auto [p, ec] = std::from_chars(i.data(), i.data() + i.size(), slice);
+  const auto [q, ec2] = std::from_chars(n.data(), n.data() + n.size(), slices);
+  return ec == std::errc{} && ec2 == std::errc{} && p == i.data() + i.size() && q == n.data() + n.size() &&
+         slices >= 1 && slice >= 1 && slice <= slices;
+}
+
 int start(int argc, char** argv) {
-  bool help = false, version = false, others = false, batch_mode = false, null = false;
+  bool help = false, version = false, batch_mode = false, null = false, options = true;
+  const char* list = nullptr;   // the batch's list of directories, when not standard input
+  const char* retry = nullptr;  // the report whose failures a batch runs again
+  int others = 0;
   long slice = 0, slices = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
-    if (arg == "--help") help = true;
+    // A long option's value, after '=' or as the next argument.
+    const auto value = [&](std::string_view name) -> std::optional<std::string_view> {
+      if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=')
+        return arg.substr(name.size() + 1);
+      if (arg != name) return std::nullopt;
+      return i + 1 < argc ? std::string_view(argv[++i]) : std::string_view();
+    };
+    if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
+      // An operand: the batch's list, else ignored as it always was.
+      if (batch_mode && !list && !retry) list = argv[i];
+      else ++others;
+    } else if (arg == "--") options = false;
+    else if (arg == "--help") help = true;
     else if (arg == "--version") version = true;
     else if (arg == "--batch") batch_mode = true;
     else if (arg == "--null" || arg == "-0") null = true;
-    else if (arg == "--slice") {
-      // I/N: the I-th of N slices of the input, I from 1 to N
-      const std::string_view v = i + 1 < argc ? argv[++i] : "";
-      const std::size_t slash = v.find('/');
-      const auto [p, ec] = std::from_chars(v.data(), v.data() + std::min(slash, v.size()), slice);
-      const auto [q, ec2] = std::from_chars(v.data() + slash + 1, v.data() + v.size(), slices);
-      if (slash == v.npos || ec != std::errc{} || ec2 != std::errc{} || p != v.data() + slash ||
-          q != v.data() + v.size() || slices < 1 || slice < 1 || slice > slices)
-        return usage(Error::tool().add("--slice wants I/N, with I from 1 to N, not ").add_quoted(v));
-    } else if (arg.size() > 1 && arg[0] == '-') {
+    else if (auto v = value("--slice")) {
+      if (!parse_slice(*v, slice, slices))
+        return usage(Error::tool().add("--slice wants I/N, with I from 1 to N, not ").add_quoted(*v));
+    } else if (auto r = value("--retry")) {
+      if (r->empty()) return usage(Error::tool().add("--retry wants the report of an earlier batch"));
+      retry = r->data();
+      batch_mode = true;
+    } else {
       return usage(Error::tool().add("unrecognized option '").add(arg).add("'"));
-    } else others = true;
+    }
   }
   if (help || version) return tell(help);
   if (!batch_mode && (null || slices))
@@ -244,7 +272,7 @@ int start(int argc, char** argv) {
     return kStopStatus;
   }
   if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
-  if (batch_mode) return batch(null ? '\0' : '\n', slice, slices);
+  if (batch_mode) return batch(list, null ? '\0' : '\n', slice, slices, retry);
   return run_here(nullptr).status;
 }
 

@@ -23,6 +23,8 @@ struct Result {
   bool matched;              // the cards matched
   bool wrote;                // the S file was written
   std::string_view sfile;    // the S file's name, until the next run
+  std::string_view before;   // the S card's magnitude columns as read, when the cards matched
+  std::string_view after;    // and as the S file holds them now, when it holds the new card
 };
 
 // One whole run in the current directory, ended by the error stop or not,

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace recordio {
 
@@ -108,7 +109,7 @@ void write_line(std::string_view text, std::string_view fate) {
 }
 }  // namespace
 
-void capture_reports(std::string* into) { g_capture = into; }
+std::string* capture_reports(std::string* into) { return std::exchange(g_capture, into); }
 void report(std::string_view line) { write_line(line, {}); }
 void report(const Error& e) { write_line(e.text(), e.fate_words()); }
 

@@ -63,8 +63,9 @@ void report(std::string_view line);
 void report(const Error& e);
 
 // While INTO is not null, report() appends each line to *INTO instead,
-// joined by a blank (a batch puts them in its report).
-void capture_reports(std::string* into);
+// joined by a blank (a batch puts them in its report). Returns the one
+// before.
+std::string* capture_reports(std::string* into);
 
 // Writes all N bytes of DATA to FD; returns 0 or the errno of the failure.
 int write_all(int fd, const char* data, std::size_t n);

@@ -92,9 +92,11 @@ void arm() {
   sa.sa_flags = static_cast<int>(SA_RESETHAND | SA_ONSTACK);
   for (int s = 1; s < kSignals; ++s) {
     g_armed[s] = false;
-    // Signals ignored at the start stay ignored; numbers the C library keeps
-    // for itself fail here and are left alone.
-    if (!ends_the_run(s) || ::sigaction(s, nullptr, &g_old[s]) != 0 || g_old[s].sa_handler == SIG_IGN) continue;
+    // Signals ignored at the start stay ignored, and those the program
+    // handles itself (a batch finishing its work) are left to it: they do
+    // not end the run here. Numbers the C library keeps for itself fail
+    // here and are left alone.
+    if (!ends_the_run(s) || ::sigaction(s, nullptr, &g_old[s]) != 0 || g_old[s].sa_handler != SIG_DFL) continue;
     g_armed[s] = ::sigaction(s, &sa, nullptr) == 0;
   }
 }

@@ -32,7 +32,8 @@ const char* name(Call call) {
   static constexpr const char* kNames[] = {
       "open", "openat", "tmpfile", "stat", "fstat", "fstatat", "pread", "pwrite", "fsync", "ftruncate", "seek_data",
       "copy_range", "rename", "exchange", "link", "unlink", "readlink", "fchown", "fchmod", "lock",
-      "list_xattr", "get_xattr", "set_xattr", "remove_xattr", "get_flags", "set_flags", "syncfs"};
+      "list_xattr", "get_xattr", "set_xattr", "remove_xattr", "get_flags", "set_flags", "syncfs", "fdatasync",
+      "start_writeback"};
   return kNames[static_cast<int>(call)];
 }
 
@@ -75,6 +76,14 @@ ssize_t pwrite(int fd, const void* buf, std::size_t n, off_t off) {
 int fsync(int fd) {
   FAULT(fsync);
   return ::fsync(fd);
+}
+int fdatasync(int fd) {
+  FAULT(fdatasync);
+#ifdef __APPLE__
+  return ::fsync(fd);
+#else
+  return ::fdatasync(fd);
+#endif
 }
 int ftruncate(int fd, off_t len) {
   FAULT(ftruncate);
@@ -175,6 +184,10 @@ int syncfs(int fd) {
   FAULT(syncfs);
   return ::syncfs(fd);
 }
+int start_writeback(int fd, off_t off, off_t n) {
+  FAULT(start_writeback);
+  return ::sync_file_range(fd, off, n, SYNC_FILE_RANGE_WRITE);
+}
 const Flag kCarriedFlags[] = {
     {FS_SYNC_FL, "S"},     {FS_NODUMP_FL, "d"},  {FS_NOATIME_FL, "A"}, {FS_DIRSYNC_FL, "D"},
     {FS_COMPR_FL, "c"},    {FS_NOCOMP_FL, "m"},  {FS_NOCOW_FL, "C"},   {FS_PROJINHERIT_FL, "P"},
@@ -197,6 +210,10 @@ int set_flags(int, int) { return errno = ENOTTY, -1; }
 int syncfs(int) {
   FAULT(syncfs);
   ::sync();
+  return 0;
+}
+int start_writeback(int, off_t, off_t) {
+  FAULT(start_writeback);
   return 0;
 }
 const Flag kCarriedFlags[] = {{0, ""}};

@@ -23,7 +23,7 @@ namespace recordio::sys {
 enum class Call {
   open, openat, tmpfile, stat, fstat, fstatat, pread, pwrite, fsync, ftruncate, seek_data,
   copy_range, rename, exchange, link, unlink, readlink, fchown, fchmod, lock,
-  list_xattr, get_xattr, set_xattr, remove_xattr, get_flags, set_flags, syncfs,
+  list_xattr, get_xattr, set_xattr, remove_xattr, get_flags, set_flags, syncfs, fdatasync, start_writeback,
 };
 const char* name(Call call);
 
@@ -56,6 +56,11 @@ int remove_xattr(int fd, const char* name);
 int get_flags(int fd, int* flags);  // inode flags (chattr)
 int set_flags(int fd, int flags);
 int syncfs(int fd);  // the whole filesystem FD lies on
+int fdatasync(int fd);
+// Starts writing back N bytes of FD from OFF without waiting for them
+// (sync_file_range), so that the fdatasync() of several files overlap; a
+// no-op where there is no such call.
+int start_writeback(int fd, off_t off, off_t n);
 
 // Inode flags that a new file is given when the old one had them.
 struct Flag {

@@ -1,5 +1,7 @@
 #include "recordio/unit.h"
 
+#include "recordio/group.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,8 +36,9 @@ Status Unit::open(std::string_view name, Need need) {
     return fail(Kind::stop, EINVAL);
 
   // Every file is opened for reading only: the S file's update opens it for
-  // writing itself, only when there is something to write.
-  fd_ = ::open(name_, O_RDONLY | kFlags);
+  // writing itself, only when there is something to write. Not blocking:
+  // opening a FIFO waits for its writer, and only after before_wait().
+  fd_ = ::open(name_, O_RDONLY | O_NONBLOCK | kFlags);
   const bool missing = fd_ < 0 && errno == ENOENT;
   if (missing && need != Need::old) fd_ = create(O_RDONLY);
   if (fd_ < 0) {
@@ -49,6 +52,12 @@ Status Unit::open(std::string_view name, Need need) {
     return fail(Kind::stop, errno);
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+  if (!S_ISREG(st_.st_mode)) {
+    before_wait();
+    ::close(fd_);
+    fd_ = ::open(name_, O_RDONLY | kFlags);
+    if (fd_ < 0 || ::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+  }
   return std::nullopt;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <chrono>
 #include <ctime>
 #include <utility>
 
@@ -15,8 +16,8 @@ namespace recordio {
 namespace {
 
 constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
-constexpr int kLockWaitMs = 5000;          // how long a run waits for another to finish
-constexpr int kLockPollMs = 10;
+constexpr auto kLockWait = std::chrono::seconds(5);  // how long a run waits for another to finish
+constexpr long kLockPollNs = 10'000'000;
 constexpr int kLocked = -2;                // in place of an errno: another run holds the lock
 
 // The S file opened for writing, and locked.
@@ -33,12 +34,18 @@ class Writer {
     struct stat st;
     if (sys::fstat(fd_, &st) != 0) return errno;
     if (!same_file(st, u.opened())) return kChanged;
-    for (int waited = 0;; waited += kLockPollMs) {
+    // A deadline on the monotonic clock, however long each pause takes.
+    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    for (bool waited = false;; waited = true) {
       if (sys::lock(fd_) == 0) return 0;
       if (errno == ENOLCK) return 0;  // a filesystem without locks: the checks below remain
       if (errno != EAGAIN) return errno;
-      if (waited >= kLockWaitMs) return kLocked;
-      const timespec pause = {0, kLockPollMs * 1000000L};
+      if (waited && std::chrono::steady_clock::now() >= deadline) return kLocked;
+      if (!waited) {
+        before_wait();  // a batch lets go of what it holds (this very file, it may be)
+        continue;
+      }
+      const timespec pause = {0, kLockPollNs};
       ::nanosleep(&pause, nullptr);
     }
   }
@@ -51,26 +58,31 @@ class Writer {
 
 // The same length: the line is written in place, and synced unless GROUP
 // will. 0, an errno or kChanged; *BACK is the errno of putting the old line
-// back where that failed too; *WROTE tells whether anything was written.
+// back where that failed too; *WROTE tells whether anything was written. A
+// line that holds TEXT already (another run wrote it) is synced as it is,
+// so that it is durable once it is reported. *NOW is what the line held.
 int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, bool sync,
-             int* back, bool* wrote) {
+             int* back, bool* wrote, std::string_view* now) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
-  struct stat now;
-  if (sys::stat(u.path(), &now) != 0) return errno == ENOENT ? kChanged : errno;
-  if (!same_file(now, u.opened())) return kChanged;
+  struct stat st;
+  if (sys::stat(u.path(), &st) != 0) return errno == ENOENT ? kChanged : errno;
+  if (!same_file(st, u.opened())) return kChanged;
   static char old[kInPlaceMax + 2];
   const std::size_t n = text.size() + line.end.size();
   if (int err = read_at(fd, old, n, line.start)) return err;
-  if (was != std::string_view(old, text.size()) || line.end != std::string_view(old + text.size(), line.end.size()))
+  *now = std::string_view(old, text.size());
+  if ((*now != was && *now != text) || line.end != std::string_view(old + text.size(), line.end.size()))
     return kChanged;
-  if (text == was) return 0;  // nothing differs: nothing to write
 
   // The whole line in one write, the magnitude field always among it.
-  int err = write_at(fd, text.data(), text.size(), line.start);
-  *wrote = !err;
+  int err = 0;
+  if (*now != text) {
+    err = write_at(fd, text.data(), text.size(), line.start);
+    *wrote = !err;
+  }
   if (!err && sync && sys::fsync(fd) != 0) err = errno;
-  if (err && (*back = write_at(fd, was.data(), was.size(), line.start)) == 0 && sys::fsync(fd) != 0) *back = errno;
+  if (err && (*back = write_at(fd, now->data(), now->size(), line.start)) == 0 && sys::fsync(fd) != 0) *back = errno;
   return err;
 }
 
@@ -101,8 +113,9 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
     return replace(u, line, text);
   }
   int back = 0;
-  const int err = in_place(u, w.fd(), line, was, text, !group, &back, wrote);
-  if (!err && group && *wrote) group->add(w.release(), line.start, was);
+  std::string_view now;
+  const int err = in_place(u, w.fd(), line, was, text, !group, &back, wrote, &now);
+  if (!err && group) group->add(w.release(), line.start, now);
   if (!err) return std::nullopt;
   if (!back) return cannot_rewrite(u, err);
   return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")

@@ -27,9 +27,12 @@ namespace recordio {
 //
 // Either way the file ends as it was or as it should be, never between; the
 // error's fate says which. *WROTE, if given, tells whether anything was
-// written (nothing is when the line already holds TEXT). With GROUP, a
-// line written in place is synced later, with the group's others, and the
-// file stays locked until then; a replacement is durable at once.
+// written (nothing is when the line already holds TEXT, as read or as
+// another run left it; it is synced all the same, so that a run after a
+// crash finishes the job). With GROUP, a line updated in place (or found
+// holding TEXT) is synced later, with the group's others, and the file
+// stays locked until then; a replacement is durable at once. Before the
+// update waits for another program's lock, before_wait() is called.
 Status update(Unit& unit, std::string_view was, std::string_view text, bool* wrote = nullptr,
               Group* group = nullptr);
 

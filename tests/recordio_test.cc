@@ -564,10 +564,22 @@ TEST(Update, ASparseFileStaysSparse) {
 // A group's writes made durable together: a filesystem that cannot be
 // synced is synced file by file, and a file that still fails gets its old
 // line back.
-TEST(Group, SyncsEachFilesystemOnceOrEachFile) {
+// Each file's own data is synced (never the whole filesystem, which would
+// wait for other programs' writes too), every writeback started before any
+// is waited for; a file whose sync fails has its old line put back.
+TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
   const std::string was(115, 'o'), now(115, 'N');
-  for (bool syncfs_fails : {false, true}) {
-    SCOPED_TRACE(syncfs_fails ? "syncfs fails" : "syncfs works");
+  struct {
+    const char* name;
+    std::vector<Fault> faults;
+    int failed;  // the entry that fails, or -1
+  } cases[] = {
+      {"all synced", {}, -1},
+      {"the second file's sync fails", {{Call::fdatasync, 2, EIO}}, 1},
+      {"a writeback cannot be started: only the overlap is lost", {{Call::start_writeback, 0, ENOSYS}}, -1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     Scratch dir;
     recordio::Group g;
     for (int i = 0; i < 3; ++i) {
@@ -575,15 +587,19 @@ TEST(Group, SyncsEachFilesystemOnceOrEachFile) {
       std::ofstream(path) << now << "\n";
       g.add(::open(path.c_str(), O_RDWR), 0, was);
     }
-    faults::inject({{Call::syncfs, 1, syncfs_fails ? EIO : 0}, {Call::fsync, 2, EIO}});
+    faults::inject(c.faults);
     g.sync();
     auto made = faults::made();
     faults::inject({});
-    const auto syncs = std::ranges::count_if(made, [](const faults::Made& m) { return m.call == Call::syncfs; });
-    EXPECT_EQ(syncs, 1);  // one filesystem
+    std::vector<std::string> calls;
+    for (const auto& m : made) calls.push_back(m.text());
+    const std::vector<std::string> want = {"start_writeback #1", "start_writeback #2", "start_writeback #3",
+                                           "fdatasync #1", "fdatasync #2"};
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), calls.begin(), calls.begin() + 5)) << calls.size();
+    EXPECT_EQ(std::ranges::count(calls, std::string("syncfs #1")), 0);
     for (std::size_t i = 0; i < 3; ++i) {
       bool put_back = false;
-      const bool failed = syncfs_fails && i == 1;
+      const bool failed = static_cast<int>(i) == c.failed;
       EXPECT_EQ(g.failure(i, &put_back), failed ? EIO : 0);
       EXPECT_EQ(put_back, failed);
       EXPECT_EQ(dir.read("s" + std::to_string(i)), (failed ? was : now) + "\n");

@@ -537,22 +537,28 @@ TEST(Run, FailedWriteToStandardOutputFails) {
 
 namespace {
 
-// Event directories for a batch, each given as its files.
+// Event directories for a batch, each given as its files, and its name as
+// the report shows it: one-to-one, so that it can be read back.
 struct Event {
   std::string dir;
   Files files;
+  std::string shown;
 };
 std::vector<Event> events() {
   const std::string updated = card_of(kOut) + "\n";
   return {
-      {"match, length change", kOk},
-      {"match\tsame length", with(kOk, "s.txt", card_of(kS) + "\n")},
-      {"already updated", with(kOk, "s.txt", updated)},
-      {"no match", with(kOk, "s.txt", kFar + "\n")},
-      {"no K file", {{"mp", "k.txt\ns.txt\n"}, {"s.txt", kS + "\n"}}},
-      {"bad card", with(kOk, "k.txt", "2612081201 7a536N3000120W1530 12.023\n")},
-      {"empty S\nfile", with(kOk, "s.txt", "")},
-      {"no mp", {{"k.txt", kK + "\n"}}},
+      {"match, length change", kOk, "\"match, length change\""},
+      {"match\tsame length", with(kOk, "s.txt", card_of(kS) + "\n"), "\"match\\x09same length\""},
+      {"already updated", with(kOk, "s.txt", updated), "\"already updated\""},
+      {"no match", with(kOk, "s.txt", kFar + "\n"), "\"no match\""},
+      {"no K file", {{"mp", "k.txt\ns.txt\n"}, {"s.txt", kS + "\n"}}, "\"no K file\""},
+      {"bad card", with(kOk, "k.txt", "2612081201 7a536N3000120W1530 12.023\n"), "\"bad card\""},
+      {"empty S\nfile", with(kOk, "s.txt", ""), "\"empty S\\x0afile\""},
+      {"no mp", {{"k.txt", kK + "\n"}}, "\"no mp\""},
+      {"tab\\x09name", kOk, "\"tab\\\\x09name\""},  // a backslash, not a tab
+      {"\"q\"", with(kOk, "s.txt", kFar + "\n"), "\"\\\"q\\\"\""},
+      {"Z\xc3\xbcrich", kOk, "Z\xc3\xbcrich"},            // UTF-8 as it stands
+      {"bad\xc3", kOk, "\"bad\\xc3\""},                    // not UTF-8
   };
 }
 void make(const Scratch& root, const std::vector<Event>& evs) {
@@ -587,14 +593,9 @@ std::map<std::string, std::string> rows(const std::string& report) {
   std::istringstream in(report);
   std::string line;
   std::getline(in, line);
-  EXPECT_EQ(line, "directory\tstatus\toutcome\tdiagnostics");
+  EXPECT_EQ(line, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics");
   while (std::getline(in, line)) r[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
   return r;
-}
-std::string shown(const std::string& dir) {
-  std::string s;
-  for (char c : dir) s += c == '\t' ? "\\x09" : c == '\n' ? "\\x0a" : std::string(1, c);
-  return s == dir && dir.find(' ') == dir.npos ? dir : "\"" + s + "\"";
 }
 
 }  // namespace
@@ -617,15 +618,18 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
     const bool matched = r.out.find("\n2612") != r.out.npos;
     const std::string outcome = r.status != 0 ? "failed" : !matched ? "no match"
                                 : e.dir == "already updated" ? "unchanged" : "rewritten";
-    want[shown(e.dir)] = std::to_string(r.status) + "\t" + outcome + "\t" + err;
+    // The S card's magnitude columns as read and as they are now, where the cards matched.
+    const std::string before = matched ? e.files.at("s.txt").substr(34, 2) : "";
+    const std::string after = matched && r.status == 0 ? "23" : "";
+    want[e.shown] = std::to_string(r.status) + "\t" + outcome + "\t" + before + "\t" + after + "\t" + err;
   }
   Outcome b = batch(batched, names, {"--batch", "--null"});
   EXPECT_EQ(b.status, 1) << b.err;
   EXPECT_EQ(b.err, "");
   EXPECT_EQ(rows(b.out), want);
   EXPECT_EQ(tree(batched, evs), tree(single, evs));
-  EXPECT_EQ(want.at("\"already updated\""), "0\tunchanged\t");  // the table holds each outcome
-  EXPECT_EQ(want.at("\"match\\x09same length\""), "0\trewritten\t");
+  EXPECT_EQ(want.at("\"already updated\""), "0\tunchanged\t23\t23\t");  // the table holds each outcome
+  EXPECT_EQ(want.at("\"match\\x09same length\""), "0\trewritten\t19\t23\t");
 }
 
 // Slices split one list without overlap; a usage error is status 2.
@@ -647,47 +651,60 @@ TEST(Batch, SlicesCoverTheListOnce) {
   auto lines = rows(batch(root, names, {"--batch"}, {}, '\n').out);
   EXPECT_EQ(lines.size(), names.size());
   for (const auto& [dir, row] : lines) EXPECT_EQ(row.substr(0, 2), all.at(dir).substr(0, 2)) << dir;
-  for (const char* bad : {"0/3", "4/3", "1/0", "1", "x/2"}) {
+  for (const char* bad : {"0/3", "4/3", "1/0", "1", "x/2", "1/3x", "/3", ""}) {
     Outcome b = batch(root, names, {"--batch", "--slice", bad});
     EXPECT_EQ(b.status, 2) << bad;
     EXPECT_EQ(b.out, "") << bad;
   }
 }
 
-// Killed after two groups: every reported directory is done, every other
-// one old or new, never a mix; the same batch run again finishes the job.
-TEST(Batch, AKilledBatchRunAgainFinishes) {
-  Scratch root;
-  std::vector<Event> evs;
-  for (int i = 0; i < 200; ++i) evs.push_back({"ev" + std::to_string(i), with(kOk, "s.txt", card_of(kS) + "\n")});
-  make(root, evs);
-  std::vector<std::string> names;
-  for (const Event& e : evs) names.push_back(e.dir);
-#ifdef MAGSYNC_POSIX  // a group's sync is sync() there
-  const std::string third_sync = "inject=sync:signal=SIGTERM:when=3";
+// Stopped at the third file's sync: by SIGTERM, the batch finishes (syncs
+// and reports) what it wrote and ends with 128+15; by SIGKILL, every
+// reported directory is done and every other one old or new, never a mix.
+// Either way the same batch run again finishes the job, and syncs each line
+// it reports, unchanged ones too (they may not have been durable).
+TEST(Batch, AStoppedBatchRunAgainFinishes) {
+  for (int sig : {SIGTERM, SIGKILL}) {
+    SCOPED_TRACE(sig);
+    Scratch root, io;
+    std::vector<Event> evs;
+    for (int i = 0; i < 200; ++i) evs.push_back({"ev" + std::to_string(i), with(kOk, "s.txt", card_of(kS) + "\n"), ""});
+    make(root, evs);
+    std::vector<std::string> names;
+    for (const Event& e : evs) names.push_back(e.dir);
+#ifdef MAGSYNC_POSIX  // no sync_file_range there
+    const std::string stop_at = "inject=fdatasync:signal=" + std::string(sig == SIGTERM ? "SIGTERM" : "SIGKILL") + ":when=70";
 #else
-  const std::string third_sync = "inject=syncfs:signal=SIGTERM:when=3";
+    const std::string stop_at = "inject=sync_file_range:signal=" + std::string(sig == SIGTERM ? "SIGTERM" : "SIGKILL") + ":when=70";
 #endif
-  Outcome killed = batch(root, names, {"--batch", "-0"}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", third_sync});
-  EXPECT_EQ(killed.status, 128 + SIGTERM);
-  const auto reported = rows(killed.out);
-  const std::string old_s = card_of(kS) + "\n", new_s = card_of(kOut) + "\n";
-  std::size_t written = 0;
-  for (const Event& e : evs) {
-    const std::string now = root.read(e.dir + "/s.txt");
-    written += now == new_s;
-    if (reported.count(e.dir)) {
-      EXPECT_EQ(reported.at(e.dir), "0\trewritten\t");
-      EXPECT_EQ(now, new_s) << e.dir;
-    } else {
-      EXPECT_TRUE(now == old_s || now == new_s) << e.dir;
+    Outcome stopped = batch(root, names, {"--batch", "-0"}, {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", stop_at});
+    EXPECT_EQ(stopped.status, 128 + sig) << stopped.err;
+    const auto reported = rows(stopped.out);
+    const std::string old_s = card_of(kS) + "\n", new_s = card_of(kOut) + "\n";
+    std::size_t written = 0;
+    for (const Event& e : evs) {
+      const std::string now = root.read(e.dir + "/s.txt");
+      written += now == new_s;
+      if (reported.count(e.dir)) {
+        EXPECT_EQ(reported.at(e.dir), "0\trewritten\t19\t23\t");
+        EXPECT_EQ(now, new_s) << e.dir;
+      } else {
+        EXPECT_TRUE(now == old_s || now == new_s) << e.dir;
+      }
     }
+    EXPECT_GT(reported.size(), 0u);
+    EXPECT_LT(written, evs.size());
+    if (sig == SIGTERM) EXPECT_EQ(written, reported.size());  // what was written was finished
+    else EXPECT_GT(written, reported.size());                 // the group being synced was not reported
+    const std::string trace = io / "trace";
+    Outcome again = batch(root, names, {"--batch", "-0"}, {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=fsync,fdatasync"});
+    EXPECT_EQ(again.status, 0) << again.err;
+    const auto rerun = rows(again.out);
+    EXPECT_EQ(rerun.size(), evs.size());
+    for (const auto& [dir, row] : rerun)
+      EXPECT_TRUE(row == "0\trewritten\t19\t23\t" || row == "0\tunchanged\t23\t23\t") << row;
+    for (const Event& e : evs) EXPECT_EQ(root.read(e.dir + "/s.txt"), new_s) << e.dir;
+    const std::string calls = io.read("trace");
+    EXPECT_EQ(static_cast<std::size_t>(std::count(calls.begin(), calls.end(), '\n')), evs.size()) << calls.substr(0, 300);
   }
-  // The third group was written, not synced, and so not reported.
-  EXPECT_GT(reported.size(), 0u);
-  EXPECT_GT(written, reported.size());
-  Outcome again = batch(root, names, {"--batch", "-0"});
-  EXPECT_EQ(again.status, 0) << again.err;
-  for (const auto& [dir, row] : rows(again.out)) EXPECT_TRUE(row == "0\trewritten\t" || row == "0\tunchanged\t") << row;
-  for (const Event& e : evs) EXPECT_EQ(root.read(e.dir + "/s.txt"), new_s) << e.dir;
 }
