@@ -3,6 +3,7 @@
 #include "recordio/group.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -53,10 +54,12 @@ Status Unit::open(std::string_view name, Need need) {
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
   if (!S_ISREG(st_.st_mode)) {
+    // Reading it may wait (a FIFO for its writer, a terminal for a line).
     before_wait();
-    ::close(fd_);
-    fd_ = ::open(name_, O_RDONLY | kFlags);
-    if (fd_ < 0 || ::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+    pollfd p = {fd_, POLLIN, 0};
+    while (S_ISFIFO(st_.st_mode) && ::poll(&p, 1, -1) < 0 && errno == EINTR) {}
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(Kind::stop, errno);
   }
   return std::nullopt;
 }

@@ -632,6 +632,89 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   EXPECT_EQ(want.at("\"match\\x09same length\""), "0\trewritten\t19\t23\t");
 }
 
+// What must not hold a batch up or fail it: the same S file twice (its
+// first write is let go before the second waits for the lock), few open
+// files, a small stack, the list in a file; root refuses a listed name
+// that is a symbolic link. Each row: the directories listed (a, b, c are
+// matching events; "b -> a" lists b as a link to a), the limits, and the
+// rows wanted in order.
+TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
+  const std::string rewritten = "0\trewritten\t19\t23\t", unchanged = "0\tunchanged\t23\t23\t";
+  struct {
+    const char* name;
+    std::vector<std::string> dirs;  // listed, in order
+    void (*limit)();
+    bool from_file;  // --batch FILE rather than standard input
+    std::vector<std::string> want;
+  } cases[] = {
+      {"one directory twice", {"a", "a"}, nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
+      {"two directories, one S file", {"a", "s-of-a", "c"}, nullptr, false,
+       {"a\t" + rewritten, "s-of-a\t" + unchanged, "c\t" + rewritten}},
+      {"16 open files", {"a", "b", "c", "d"}, [] {
+         rlimit lim{16, 16};
+         ::setrlimit(RLIMIT_NOFILE, &lim);
+       }, false, {"a\t" + rewritten, "b\t" + rewritten, "c\t" + rewritten, "d\t" + rewritten}},
+      {"a 32 KiB stack", {"a", "b"}, [] {
+         rlimit lim{32 * 1024, 32 * 1024};
+         ::setrlimit(RLIMIT_STACK, &lim);
+       }, false, {"a\t" + rewritten, "b\t" + rewritten}},
+      {"the list in a file", {"a", "b"}, nullptr, true, {"a\t" + rewritten, "b\t" + rewritten}},
+      {"root and a listed link", {"a", "l"}, nullptr, false,
+       {"a\t" + rewritten, ::geteuid() == 0 ? "l\t2\tfailed\t\t\tmagsync: l: a symbolic link; root enters only the directory named"
+                                             : "l\t" + unchanged}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Scratch root, in;
+    make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
+                {"c", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"d", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
+                {"s-of-a", with(kOk, "s.txt", ""), ""}});
+    std::filesystem::remove(root / "s-of-a/s.txt");
+    std::filesystem::create_symlink(root / "a/s.txt", root / "s-of-a/s.txt");
+    std::filesystem::create_directory_symlink(root / "a", root / "l");
+    std::string list;
+    for (const std::string& d : c.dirs) list += d + "\n";
+    in.write("list", list);
+    const std::string path = in / "list";
+    const auto limit = c.limit;
+    Outcome b = run_magsync(root, [path, limit, file = c.from_file] {
+      if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
+      if (limit) limit();
+    }, MAGSYNC_EXE, nullptr, {}, {}, c.from_file ? std::vector<std::string>{"--batch", path} : std::vector<std::string>{"--batch"});
+    std::string want = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
+    for (const std::string& row : c.want) want += row + "\n";
+    EXPECT_EQ(b.out, want) << b.err;
+    EXPECT_EQ(b.err, "");
+  }
+}
+
+// The failures of a report run again, by their names whatever they hold.
+TEST(Batch, RetryRunsAReportsFailuresAgain) {
+  const std::vector<Event> evs = events();
+  Scratch root, io;
+  make(root, evs);
+  std::vector<std::string> names;
+  for (const Event& e : evs) names.push_back(e.dir);
+  Outcome first = batch(root, names, {"--batch", "-0"});
+  io.write("report", first.out);
+  // The causes mended: every directory made to match.
+  for (const Event& e : evs) {
+    std::filesystem::remove_all(root / e.dir);
+    make(root, {{e.dir, kOk, ""}});
+  }
+  Outcome again = run_magsync(root, {}, MAGSYNC_EXE, nullptr, {}, {}, {"--retry", io / "report"});
+  std::size_t failed = 0;
+  for (const auto& [dir, row] : rows(first.out)) failed += !row.starts_with("0\t");
+  const auto rerun = rows(again.out);
+  EXPECT_EQ(rerun.size(), failed) << again.err;
+  for (const auto& [dir, row] : rerun) {
+    EXPECT_EQ(row, "0\trewritten\t19\t23\t") << dir;
+    EXPECT_FALSE(rows(first.out).at(dir).starts_with("0\t")) << dir;
+  }
+  io.write("bad", "directory\tstatus\n\"unended\t2\tfailed\n");
+  EXPECT_EQ(run_magsync(root, {}, MAGSYNC_EXE, nullptr, {}, {}, {"--retry", io / "bad"}).status, 2);
+}
+
 // Slices split one list without overlap; a usage error is status 2.
 TEST(Batch, SlicesCoverTheListOnce) {
   const std::vector<Event> evs = events();
