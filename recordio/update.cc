@@ -65,9 +65,9 @@ int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, 
              int* back, bool* wrote, std::string_view* now) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
-  struct stat st;
-  if (sys::stat(u.path(), &st) != 0) return errno == ENOENT ? kChanged : errno;
-  if (!same_file(st, u.opened())) return kChanged;
+  struct stat named;
+  if (sys::stat(u.path(), &named) != 0) return errno == ENOENT ? kChanged : errno;
+  if (!same_file(named, u.opened())) return kChanged;
   static char old[kInPlaceMax + 2];
   const std::size_t n = text.size() + line.end.size();
   if (int err = read_at(fd, old, n, line.start)) return err;
