@@ -2,6 +2,7 @@
 // standard error, exit status and every file compared byte for byte.
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -685,6 +686,55 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     for (const std::string& row : c.want) want += row + "\n";
     EXPECT_EQ(b.out, want) << b.err;
     EXPECT_EQ(b.err, "");
+  }
+}
+
+// A batch lets go of what it holds before it waits: a's row is out (its
+// line durable, its lock released) while the batch waits for the next name
+// of a slow list, or for another program's lock on b's S file. Each waits
+// for a's row itself; without it, the list's writer or the lock's holder
+// would never let the batch go on (up to a bound no passing run reaches).
+TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
+  for (bool lock_b : {false, true}) {
+    SCOPED_TRACE(lock_b ? "waiting for a lock" : "waiting for input");
+    Scratch root, io;
+    make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
+    const std::string list = io / "list", report = io / "report";
+    ::mkfifo(list.c_str(), 0600);
+    static int held;
+    held = ::open((root / "b/s.txt").c_str(), O_RDWR | O_CLOEXEC);  // magsync must not hold it too
+    if (lock_b) {
+#ifdef MAGSYNC_POSIX
+      ASSERT_EQ(::flock(held, LOCK_EX), 0);
+#else
+      struct flock l = {};
+      l.l_type = F_WRLCK;
+      ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &l), 0);
+#endif
+    }
+    Outcome b = run_magsync(root, [report] { ::dup2(::open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1); },
+                            MAGSYNC_EXE, nullptr, {}, [&](pid_t) {
+                              const int w = ::open(list.c_str(), O_WRONLY);
+                              EXPECT_EQ(::write(w, "a\n", 2), 2);
+                              if (lock_b) {
+                                EXPECT_EQ(::write(w, "b\n", 2), 2);
+                              }
+                              bool out = false;
+                              for (int i = 0; i < 60000 && !out; ++i) {
+                                out = io.read("report").find("\na\t") != std::string::npos;
+                                const timespec ms = {0, 1000000};
+                                ::nanosleep(&ms, nullptr);
+                              }
+                              EXPECT_TRUE(out) << "a's row never came out while the batch waited";
+                              ::close(held);  // and its lock
+                              if (!lock_b) {
+                                EXPECT_EQ(::write(w, "b\n", 2), 2);
+                              }
+                              ::close(w);
+                            }, {"--batch", list});
+    EXPECT_EQ(b.status, 0) << b.err;
+    EXPECT_EQ(io.read("report"), "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n"
+                                 "b\t0\trewritten\t19\t23\t\n");
   }
 }
 
