@@ -647,6 +647,8 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     void (*limit)();
     bool from_file;  // --batch FILE rather than standard input
     std::vector<std::string> want;
+    int status = 0;
+    std::string err = "";
   } cases[] = {
       {"one directory twice", {"a", "a"}, nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
       {"two directories, one S file", {"a", "s-of-a", "c"}, nullptr, false,
@@ -662,7 +664,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       {"the list in a file", {"a", "b"}, nullptr, true, {"a\t" + rewritten, "b\t" + rewritten}},
       {"root and a listed link", {"a", "l"}, nullptr, false,
        {"a\t" + rewritten, ::geteuid() == 0 ? "l\t2\tfailed\t\t\tmagsync: l: a symbolic link; root enters only the directory named"
-                                             : "l\t" + unchanged}},
+                                             : "l\t" + unchanged}, ::geteuid() == 0},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -685,7 +687,8 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     std::string want = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
     for (const std::string& row : c.want) want += row + "\n";
     EXPECT_EQ(b.out, want) << b.err;
-    EXPECT_EQ(b.err, "");
+    EXPECT_EQ(b.err, c.err);
+    EXPECT_EQ(b.status, c.status);
   }
 }
 
