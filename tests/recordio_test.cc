@@ -517,10 +517,23 @@ TEST(Update, ExtendedAttributesAndACLsStay) {
 
 TEST(Update, RunsTakeTurns) {
   // Another run holds the lock; once the update has found it held, the
-  // other run changes the line and lets go, or keeps it past the wait.
-  for (bool lets_go : {true, false}) {
+  // other run changes the line and lets go, or writes just what this run
+  // would (then the line is unchanged, and synced all the same: it may not
+  // be durable yet), or keeps the lock past the wait.
+  static int other;
+  struct {
+    const char* name;
+    void (*let_go)();
+    std::string error, after;
+  } cases[] = {
+      {"another line", [] { EXPECT_EQ(::pwrite(other, "x", 1, 0), 1); ::close(other); },
+       ": changed by another program while magsync ran", "x" + std::string(114, 'o')},
+      {"this run's line", [] { EXPECT_EQ(::pwrite(other, kNew.data(), 115, 0), 115); ::close(other); }, "", kNew},
+      {"never", nullptr, ": locked by another program", std::string(115, 'o')},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
     SFile s(std::string(115, 'o') + "\n");
-    static int other;
     other = ::open(s.path().c_str(), O_RDWR);
 #ifdef MAGSYNC_POSIX
     ASSERT_EQ(::flock(other, LOCK_EX), 0);
@@ -529,16 +542,14 @@ TEST(Update, RunsTakeTurns) {
     l.l_type = F_WRLCK;
     ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &l), 0);
 #endif
-    auto let_go = [] {
-      EXPECT_EQ(::pwrite(other, "x", 1, 0), 1);
-      ::close(other);
-    };
-    auto e = s.update(lets_go ? std::vector<Fault>{{Call::lock, 2, 0, let_go}} : std::vector<Fault>{});
-    ASSERT_TRUE(e);
-    EXPECT_EQ(e->text(), "magsync: " + s.path() + (lets_go ? ": changed by another program while magsync ran"
-                                                           : ": locked by another program"));
-    EXPECT_EQ(s.dir.read("s.txt"), (lets_go ? "x" + std::string(114, 'o') : std::string(115, 'o')) + "\n");
-    if (!lets_go) ::close(other);
+    auto e = s.update(c.let_go ? std::vector<Fault>{{Call::lock, 2, 0, c.let_go}} : std::vector<Fault>{});
+    EXPECT_EQ(e ? std::string(e->text()) : "", c.error.empty() ? "" : "magsync: " + s.path() + c.error);
+    EXPECT_EQ(s.dir.read("s.txt"), c.after + "\n");
+    if (c.error.empty()) {
+      EXPECT_TRUE(std::ranges::any_of(s.made, [](const faults::Made& m) { return m.call == Call::fsync; }));
+      EXPECT_FALSE(std::ranges::any_of(s.made, [](const faults::Made& m) { return m.call == Call::pwrite; }));
+    }
+    if (!c.let_go) ::close(other);
   }
 }
 
