@@ -641,54 +641,71 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
 // rows wanted in order.
 TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
   const std::string rewritten = "0\trewritten\t19\t23\t", unchanged = "0\tunchanged\t23\t23\t";
+  const std::string twenty = "a\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\n";
+  std::vector<std::string> twenty_rows;
+  for (int i = 0; i < 20; ++i) twenty_rows.push_back(std::string(1, static_cast<char>('a' + i % 4)) + "\t" + (i < 4 ? rewritten : unchanged));
+  const bool root = ::geteuid() == 0;
   struct {
     const char* name;
-    std::vector<std::string> dirs;  // listed, in order
+    std::string list;  // the list, as given; "<dir>" for a directory as standard input
     void (*limit)();
     bool from_file;  // --batch FILE rather than standard input
     std::vector<std::string> want;
     int status = 0;
     std::string err = "";
+    std::string inject = "";  // a failure strace makes
   } cases[] = {
-      {"one directory twice", {"a", "a"}, nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
-      {"two directories, one S file", {"a", "s-of-a", "c"}, nullptr, false,
+      {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
+      {"two directories, one S file", "a\ns-of-a\nc\n", nullptr, false,
        {"a\t" + rewritten, "s-of-a\t" + unchanged, "c\t" + rewritten}},
-      {"16 open files", {"a", "b", "c", "d"}, [] {
+      {"16 open files, 20 runs: nothing kept open", twenty, [] {
          rlimit lim{16, 16};
          ::setrlimit(RLIMIT_NOFILE, &lim);
-       }, false, {"a\t" + rewritten, "b\t" + rewritten, "c\t" + rewritten, "d\t" + rewritten}},
-      {"a 32 KiB stack", {"a", "b"}, [] {
+       }, false, twenty_rows},
+      {"a 32 KiB stack", "a\nb\n", [] {
          rlimit lim{32 * 1024, 32 * 1024};
          ::setrlimit(RLIMIT_STACK, &lim);
        }, false, {"a\t" + rewritten, "b\t" + rewritten}},
-      {"the list in a file", {"a", "b"}, nullptr, true, {"a\t" + rewritten, "b\t" + rewritten}},
-      {"root and a listed link", {"a", "l"}, nullptr, false,
-       {"a\t" + rewritten, ::geteuid() == 0 ? "l\t2\tfailed\t\t\tmagsync: l: a symbolic link; root enters only the directory named"
-                                             : "l\t" + unchanged}, ::geteuid() == 0},
+      {"the list in a file, its last name without a line end", "a\nb", nullptr, true,
+       {"a\t" + rewritten, "b\t" + rewritten}},
+      {"names that cannot be entered", std::string("missing\na\0x\n", 12), nullptr, false,
+       {"missing\t2\tfailed\t\t\tmagsync: missing: No such file or directory",
+        "\"a\\x00x\"\t2\tfailed\t\t\tmagsync: \"a\\x00x\": directory name holds a NUL byte"}, 1},
+      {"a list that cannot be read", "<dir>", nullptr, false, {}, 2, "magsync: standard input: Is a directory\n"},
+      {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
+       {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: Input/output error; the file is unchanged",
+        "b\t" + rewritten}, 1, "", "fdatasync:error=EIO:when=1"},
+      {"root and a listed link", "a\nl\n", nullptr, false,
+       {"a\t" + rewritten, root ? "l\t2\tfailed\t\t\tmagsync: l: a symbolic link; root enters only the directory named"
+                                : "l\t" + unchanged}, root},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    Scratch root, in;
-    make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
-                {"c", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"d", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
-                {"s-of-a", with(kOk, "s.txt", ""), ""}});
-    std::filesystem::remove(root / "s-of-a/s.txt");
-    std::filesystem::create_symlink(root / "a/s.txt", root / "s-of-a/s.txt");
-    std::filesystem::create_directory_symlink(root / "a", root / "l");
-    std::string list;
-    for (const std::string& d : c.dirs) list += d + "\n";
-    in.write("list", list);
-    const std::string path = in / "list";
+    Scratch root_dir, in;
+    const Scratch& top = root_dir;
+    make(top, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
+               {"c", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"d", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
+               {"s-of-a", with(kOk, "s.txt", ""), ""}});
+    std::filesystem::remove(top / "s-of-a/s.txt");
+    std::filesystem::create_symlink(top / "a/s.txt", top / "s-of-a/s.txt");
+    std::filesystem::create_directory_symlink(top / "a", top / "l");
+    const std::string path = c.list == "<dir>" ? in.path() : in / "list";
+    if (c.list != "<dir>") in.write("list", c.list);
     const auto limit = c.limit;
-    Outcome b = run_magsync(root, [path, limit, file = c.from_file] {
+    std::vector<std::string> strace;
+    if (!c.inject.empty()) strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + c.inject};
+    Outcome b = run_magsync(top, [path, limit, file = c.from_file] {
       if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
       if (limit) limit();
-    }, MAGSYNC_EXE, nullptr, {}, {}, c.from_file ? std::vector<std::string>{"--batch", path} : std::vector<std::string>{"--batch"});
+    }, MAGSYNC_EXE, nullptr, strace, {}, c.from_file ? std::vector<std::string>{"--batch", path} : std::vector<std::string>{"--batch"});
     std::string want = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
     for (const std::string& row : c.want) want += row + "\n";
     EXPECT_EQ(b.out, want) << b.err;
     EXPECT_EQ(b.err, c.err);
     EXPECT_EQ(b.status, c.status);
+    if (!c.inject.empty()) {
+      EXPECT_EQ(top.read("a/s.txt"), card_of(kS) + "\n");
+    }
   }
 }
 
