@@ -10,9 +10,10 @@
 // characters of the next line, blanks for missing ones and up to the buffer's
 // length; a line ends at a line feed and a carriage return just before it
 // belongs to the line end; a last line without a line feed is a line. The
-// updated file is checked against the model too: the line replaced by the
-// new text and its old line end (a line feed where it had none), every
-// other byte kept.
+// updated file is checked against the model too: the line's first bytes
+// replaced by the new text, a longer line's rest and line end kept, a line
+// no longer than the text given its old line end (a line feed where it had
+// none), every other byte kept.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -131,7 +132,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const Line& last = lines[done - 1];
   std::string want(file.substr(0, last.start));
   want += text;
-  want += last.end.empty() ? "\n" : last.end;
+  if (last.data.size() > text.size())  // a longer line keeps the rest of itself, and its end (or none)
+    want += std::string(last.data.substr(text.size())) + std::string(last.end);
+  else
+    want += last.end.empty() ? "\n" : last.end;
   want += file.substr(last.start + last.data.size() + last.end.size());
   check(slurp(path) == want);
   return 0;

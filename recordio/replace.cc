@@ -90,7 +90,7 @@ int fill(int in, int out, const Layout& l, std::string_view text, std::string_vi
 
 }  // namespace
 
-Status replace(const Unit& u, const LineSpan& line, std::string_view text) {
+Status replace(const Unit& u, const LineSpan& line, std::size_t width, std::string_view text) {
   const struct stat& st = u.opened();
   Attributes attrs;
   if (int err = read_attributes(u.fd(), attrs)) return cannot_rewrite(u, err);
@@ -99,10 +99,14 @@ Status replace(const Unit& u, const LineSpan& line, std::string_view text) {
   Place place;
   if (int err = locate(u.path(), place)) return cannot_rewrite(u, err == ENOENT ? kChanged : err);
 
-  const std::string_view end = line.end.empty() ? "\n" : line.end;
+  // A line longer than the WIDTH bytes replaced keeps the rest of itself
+  // and its end (or none).
+  const bool longer = line.length > static_cast<off_t>(width);
+  const std::string_view end = longer ? "" : line.end.empty() ? "\n" : line.end;
   Layout l;
   l.start = line.start;
-  l.tail = line.start + line.length + static_cast<off_t>(line.end.size());
+  l.tail = longer ? line.start + static_cast<off_t>(width)
+                  : line.start + line.length + static_cast<off_t>(line.end.size());
   l.after = line.start + static_cast<off_t>(text.size() + end.size());
   l.size = st.st_size - l.tail + l.after;
 

@@ -8,9 +8,11 @@
 
 namespace recordio {
 
-// Replaces U's file with a copy whose line LINE holds TEXT (and its old line
-// end, a line feed where there was none). The caller holds the file's lock.
-Status replace(const Unit& u, const LineSpan& line, std::string_view text);
+// Replaces U's file with a copy whose line LINE holds TEXT in place of its
+// first WIDTH bytes: the rest of a longer line is kept, with its line end
+// or none; a line no longer than WIDTH is TEXT and its old line end (a line
+// feed where there was none). The caller holds the file's lock.
+Status replace(const Unit& u, const LineSpan& line, std::size_t width, std::string_view text);
 
 // The diagnostic for an update of U that failed with ERR (an errno, or
 // kChanged), the file left as it was.

@@ -69,13 +69,18 @@ int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, 
   if (sys::stat(u.path(), &named) != 0) return errno == ENOENT ? kChanged : errno;
   if (!same_file(named, u.opened())) return kChanged;
   static char old[kInPlaceMax + 2];
-  const std::size_t n = text.size() + line.end.size();
-  if (int err = read_at(fd, old, n, line.start)) return err;
+  if (int err = read_at(fd, old, text.size(), line.start)) return err;
+  if (int err = read_at(fd, old + text.size(), line.end.size(), line.start + line.length)) return err;
   *now = std::string_view(old, text.size());
   if ((*now != was && *now != text) || line.end != std::string_view(old + text.size(), line.end.size()))
     return kChanged;
+  // A last line without a line end must still end the file.
+  struct stat st;
+  if (line.end.empty() && sys::fstat(fd, &st) != 0) return errno;
+  if (line.end.empty() && st.st_size != line.start + line.length) return kChanged;
 
-  // The whole line in one write, the magnitude field always among it.
+  // The whole card in one write, the magnitude field always among it; what
+  // follows it on a longer line is left as it is.
   int err = 0;
   if (*now != text) {
     err = write_at(fd, text.data(), text.size(), line.start);
@@ -107,10 +112,15 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
     if (err == kChanged || err == kLocked) return cannot_rewrite(u, err);
     return Error(u.name()).add("cannot open for writing: ").add_errno(err).set(Fate::unchanged);
   }
-  if (line.end.empty() || line.length != static_cast<off_t>(text.size()) || was.size() != text.size() ||
-      text.size() > kInPlaceMax) {
+  // What follows the WAS bytes read on a longer line is kept, and a last
+  // line without a line end stays without one. A line whose bytes read are
+  // as many as TEXT's, and which is as long or longer, is written in place.
+  const auto width = static_cast<off_t>(was.size());
+  const bool longer = line.length > width;
+  const bool same_length = line.length == width && !line.end.empty();
+  if (!(same_length || longer) || was.size() != text.size() || text.size() > kInPlaceMax) {
     *wrote = true;  // unless it fails, and then the run stops
-    return replace(u, line, text);
+    return replace(u, line, was.size(), text);
   }
   int back = 0;
   std::string_view now;

@@ -9,17 +9,20 @@
 
 namespace recordio {
 
-// Puts TEXT and the old line end (a line feed where there was none) in place
-// of the line last read from UNIT, whose first bytes were read as WAS (read
-// with a field as wide as WAS, so that WAS holds them as they are).
+// Puts TEXT in place of the first bytes of the line last read from UNIT,
+// read as WAS (with a field as wide as WAS, so that WAS holds them as they
+// are). What follows them on a longer line is kept, with its line end or
+// none; a line no longer than WAS becomes TEXT and its old line end (a line
+// feed where there was none).
 //
 // The file is opened for writing only now, checked to be the file that was
 // read, and locked, so that runs of magsync on one file take turns; a run
 // that finds the line no longer as it read it leaves the file alone.
 //
-// A new line exactly as long as the old one is written in place: owner,
-// group, mode, extended attributes, hard links and inode all stay, because
-// nothing else is touched. Otherwise the rest of the file must move, and the
+// A new line exactly as long as the old one (or a longer old line, which
+// keeps its rest) is written in place: owner, group, mode, extended
+// attributes, hard links and inode all stay, because nothing else is
+// touched. Otherwise the rest of the file must move, and the
 // file is replaced whole by a new one beside it with the old owner, group,
 // mode, extended attributes (ACLs among them) and inode flags; a symbolic
 // link stays a link to it. A replacement that cannot keep the owner and

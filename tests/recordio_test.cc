@@ -168,8 +168,8 @@ TEST(Rewrite, ReplacesTheLineLastRead) {
   std::string buf(3, ' ');
   ASSERT_FALSE(u.read_field(buf, 3));
   ASSERT_FALSE(u.read_field(buf, 3));
-  ASSERT_FALSE(recordio::update(u, buf, "2"));
-  EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2\r\nthree\n"}}));
+  ASSERT_FALSE(recordio::update(u, buf, "2"));  // the three bytes read become one; the rest of the line stays
+  EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2 is long\r\nthree\n"}}));
 }
 
 TEST(Rewrite, RefusesWhatIsNotARegularFile) {
@@ -213,25 +213,21 @@ struct UpdateCase {
 };
 const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
 #ifdef MAGSYNC_POSIX  // every replacement: a named new file, a rename, and a buffer
-constexpr Call kNameless = Call::rename, kKernelCopy = Call::pread;
+constexpr Call kNameless = Call::rename;
 #else
-constexpr Call kNameless = Call::link, kKernelCopy = Call::copy_range;
+constexpr Call kNameless = Call::link;
 #endif
-const std::string kPageLonger(115 + 4096, 'o');  // the rest moves by a whole page
+const std::string kPageLonger(115 + 4096, 'o');  // a page more than the card
 const UpdateCase kPaths[] = {
     {"same length, in place, synced", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::fsync},
     {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}, kNameless},
     {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}, Call::openat},
     {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
      {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}, Call::rename},
-    {"length change by a whole page: the kernel copies", kPageLonger + "\n" + kRest, kNew + "\n" + kRest, {},
-     kKernelCopy},
-    {"length change by a whole page, no kernel copy across filesystems", kPageLonger + "\n" + kRest,
-     kNew + "\n" + kRest, {{Call::copy_range, 0, EXDEV}}, Call::pread},
-    {"length change by a whole page, kernel copy refused", kPageLonger + "\n" + kRest, kNew + "\n" + kRest,
-     {{Call::copy_range, 0, EOPNOTSUPP}, {Call::tmpfile, 1, EISDIR}}, Call::pread},
-    {"length change by a whole page, kernel copy not allowed", kPageLonger + "\n" + kRest, kNew + "\n" + kRest,
-     {{Call::copy_range, 0, EPERM}}, Call::pread},
+    {"a longer line: the card written in place, what follows it kept", kPageLonger + "\n" + kRest,
+     kNew + kPageLonger.substr(115) + "\n" + kRest, {}, Call::pwrite},
+    {"a longer last line without a line end: in place, still without one", kPageLonger,
+     kNew + kPageLonger.substr(115), {}, Call::pwrite},
     {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}, kNameless},
     {"same length, no line end: one is added, so the file is replaced", std::string(115, 'o'), kNew + "\n", {},
      kNameless},

@@ -221,23 +221,31 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
 
 TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
   const std::string done = kOut + "\n Done\n";
-  const std::string long_s = kS + std::string(60, '+') + "beyond 115";
+  const std::string long_s = kS + std::string(60, '+') + "beyond 115";  // 200 characters
+  // A UTF-8 character (e, acute accent) across columns 115 and 116.
+  const std::string utf8_s = kS + std::string(49, '+') + "\xc3\xa9 after it";
   const std::string big_line = kS + std::string(100000, 'z');
   const std::string later = "second line\r\nthird line, no line end";
   const Case cases[] = {
       {"S line shorter than 115 comes back padded", kOk, echoed() + done, "", 0, {{"s.txt", kOut + "\n"}}},
-      {"S line longer than 115 comes back cut", with(kOk, "s.txt", long_s + "\n"),
+      {"S line longer than 115: what follows column 115 is kept", with(kOk, "s.txt", long_s + "\n"),
        echoed(kK, long_s) + card_of(kOut.substr(0, 36) + long_s.substr(36)) + "\n Done\n", "", 0,
-       {{"s.txt", card_of(kOut.substr(0, 36) + long_s.substr(36)) + "\n"}}},
+       {{"s.txt", kOut.substr(0, 36) + long_s.substr(36) + "\n"}}},
+      {"a UTF-8 character across column 115 is kept whole", with(kOk, "s.txt", utf8_s + "\n" + "later\n"),
+       echoed(kK, utf8_s) + card_of(kOut.substr(0, 36) + utf8_s.substr(36)) + "\n Done\n", "", 0,
+       {{"s.txt", kOut.substr(0, 36) + utf8_s.substr(36) + "\nlater\n"}}},
+      {"a longer last line without a line end stays without one", with(kOk, "s.txt", long_s),
+       echoed(kK, long_s) + card_of(kOut.substr(0, 36) + long_s.substr(36)) + "\n Done\n", "", 0,
+       {{"s.txt", kOut.substr(0, 36) + long_s.substr(36)}}},
       {"further lines kept whole", with(kOk, "s.txt", kS + "\n" + later), echoed() + done, "", 0,
        {{"s.txt", kOut + "\n" + later}}},
-      {"a long first line is replaced whole", with(kOk, "s.txt", big_line + "\n" + later),
+      {"a long first line keeps all that follows column 115", with(kOk, "s.txt", big_line + "\n" + later),
        echoed(kK, big_line) + card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n Done\n", "", 0,
-       {{"s.txt", card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n" + later}}},
+       {{"s.txt", kOut.substr(0, 36) + big_line.substr(36) + "\n" + later}}},
 #ifndef __SANITIZE_ADDRESS__  // the sanitizers need a larger stack of their own
-      {"a long first line is replaced whole with a 32 KiB stack", with(kOk, "s.txt", big_line + "\n" + later),
+      {"a long first line with a 32 KiB stack", with(kOk, "s.txt", big_line + "\n" + later),
        echoed(kK, big_line) + card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n Done\n", "", 0,
-       {{"s.txt", card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n" + later}}, [] {
+       {{"s.txt", kOut.substr(0, 36) + big_line.substr(36) + "\n" + later}}, [] {
          rlimit lim{32 << 10, 32 << 10};
          ::setrlimit(RLIMIT_STACK, &lim);
        }},
