@@ -649,9 +649,12 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
 // rows wanted in order.
 TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
   const std::string rewritten = "0\trewritten\t19\t23\t", unchanged = "0\tunchanged\t23\t23\t";
-  const std::string twenty = "a\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\na\nb\nc\nd\n";
+  std::string twenty;  // a to t, each rewritten
   std::vector<std::string> twenty_rows;
-  for (int i = 0; i < 20; ++i) twenty_rows.push_back(std::string(1, static_cast<char>('a' + i % 4)) + "\t" + (i < 4 ? rewritten : unchanged));
+  for (char d = 'a'; d <= 't'; ++d) {
+    twenty += std::string(1, d) + "\n";
+    twenty_rows.push_back(std::string(1, d) + "\t" + rewritten);
+  }
   const bool root = ::geteuid() == 0;
   struct {
     const char* name;
@@ -666,8 +669,12 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
       {"two directories, one S file", "a\ns-of-a\nc\n", nullptr, false,
        {"a\t" + rewritten, "s-of-a\t" + unchanged, "c\t" + rewritten}},
-      {"16 open files, 20 runs: nothing kept open", twenty, [] {
+      {"16 open files, 20 directories: a group that fits, nothing kept open", twenty, [] {
          rlimit lim{16, 16};
+         ::setrlimit(RLIMIT_NOFILE, &lim);
+       }, false, twenty_rows},
+      {"24 open files, 20 directories: a group that fits", twenty, [] {
+         rlimit lim{24, 24};
          ::setrlimit(RLIMIT_NOFILE, &lim);
        }, false, twenty_rows},
       {"a 32 KiB stack", "a\nb\n", [] {
@@ -683,20 +690,19 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
        {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: Input/output error; the file is unchanged",
         "b\t" + rewritten}, 1, "", "fdatasync:error=EIO:when=1"},
-      {"root and a listed link", "a\nl\n", nullptr, false,
-       {"a\t" + rewritten, root ? "l\t2\tfailed\t\t\tmagsync: l: a symbolic link; root enters only the directory named"
-                                : "l\t" + unchanged}, root},
+      {"root and a listed link", "a\nlink\n", nullptr, false,
+       {"a\t" + rewritten, root ? "link\t2\tfailed\t\t\tmagsync: link: a symbolic link; root enters only the directory named"
+                                : "link\t" + unchanged}, root},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     Scratch root_dir, in;
     const Scratch& top = root_dir;
-    make(top, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
-               {"c", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"d", with(kOk, "s.txt", card_of(kS) + "\n"), ""},
-               {"s-of-a", with(kOk, "s.txt", ""), ""}});
+    for (char d = 'a'; d <= 't'; ++d) make(top, {{std::string(1, d), with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
+    make(top, {{"s-of-a", with(kOk, "s.txt", ""), ""}});
     std::filesystem::remove(top / "s-of-a/s.txt");
     std::filesystem::create_symlink(top / "a/s.txt", top / "s-of-a/s.txt");
-    std::filesystem::create_directory_symlink(top / "a", top / "l");
+    std::filesystem::create_directory_symlink(top / "a", top / "link");
     const std::string path = c.list == "<dir>" ? in.path() : in / "list";
     if (c.list != "<dir>") in.write("list", c.list);
     const auto limit = c.limit;
