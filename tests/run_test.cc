@@ -568,6 +568,7 @@ std::vector<Event> events() {
       {"\"q\"", with(kOk, "s.txt", kFar + "\n"), "\"\\\"q\\\"\""},
       {"Z\xc3\xbcrich", kOk, "Z\xc3\xbcrich"},            // UTF-8 as it stands
       {"bad\xc3", kOk, "\"bad\\xc3\""},                    // not UTF-8
+      {"c1\xc2\x85", kOk, "\"c1\\xc2\\x85\""},             // UTF-8, but a control character
   };
 }
 void make(const Scratch& root, const std::vector<Event>& evs) {
