@@ -76,11 +76,31 @@ Status open_named(Unit& unit, const Name& name, long line, Need need) {
 
 std::string_view text(std::span<const char> s) { return {s.data(), s.size()}; }
 
-// Starts a diagnostic about field C of the line last read from UNIT.
-Error field_error(const Unit& unit, const card::Column& c) {
+// Starts a diagnostic about columns S of the line last read from UNIT.
+Error span_error(const Unit& unit, card::Span s) {
   Error e(unit.name());
-  e.add("line ").add(unit.line()).add(", columns ").add(c.first).add("-").add(c.first + c.width - 1);
-  return e;
+  e.add("line ").add(unit.line());
+  if (s.width == 1) return e.add(", column ").add(s.first);
+  return e.add(", columns ").add(s.first).add("-").add(s.first + s.width - 1);
+}
+Error field_error(const Unit& unit, const card::Column& c) { return span_error(unit, {c.first, c.width}); }
+
+// What a curator should hear of a match before the S card is written: a
+// blank K magnitude (written as 0), and columns that are not compared but
+// differ (the date, the hemisphere letters).
+void warn_of_match(const Run& r) {
+  const card::Span magnitude = {card::kMagnitude.first, card::kMagnitude.width};
+  if (card::blank(card::columns(r.card[0], magnitude)))
+    recordio::report(span_error(r.kfile, magnitude).add(": warning: the K card's magnitude is blank; it is written as 0").text());
+  const auto differ = [&](card::Span s, std::string_view what, std::string_view then) {
+    const std::string_view k = card::columns(r.card[0], s), sc = card::columns(r.card[1], s);
+    if (k == sc) return;
+    Error e = span_error(r.sfile, s);
+    e.add(": warning: the cards' ").add(what).add(" differ (").add_name(k).add(", ").add_name(sc).add("); ").add(then);
+    recordio::report(e.text());
+  };
+  differ(card::kDate, "columns 1-6", "only the time of day is compared");
+  for (card::Span h : card::kHemispheres) differ(h, "hemisphere letters", "they are not compared");
 }
 
 // Echoes card I, decodes it and writes its line of values.
@@ -91,12 +111,19 @@ Status report_card(Run& r, int i) {
     recordio::report(Error(unit.name()).add("line ").add(unit.line()).add(", column ").add(c)
                          .add(": warning: a tab; columns count characters, not tab stops").text());
   card::Decoded d = card::decode(r.card[i]);
+  const bool bom = card::has_byte_order_mark(r.card[i]);
   if (d.bad) {
     Error e = field_error(unit, *d.bad->column);
     if (d.bad->fault == card::Fault::out_of_range)
-      return e.add(": ").add_quoted(d.bad->text()).add(" is beyond the range of single precision");
-    return e.add(": cannot read ").add_quoted(d.bad->text()).add(" as a number");
+      e.add(": ").add_quoted(d.bad->text()).add(" is beyond the range of single precision");
+    else
+      e.add(": cannot read ").add_quoted(d.bad->text()).add(" as a number");
+    return bom ? e.add("; the line begins with a byte-order mark (EF BB BF), which moves every column") : e;
   }
+  if (bom)
+    recordio::report(span_error(unit, card::kByteOrderMark)
+                         .add(": warning: the line begins with a byte-order mark (EF BB BF), which moves every column")
+                         .text());
   const card::Values& v = r.values[i] = card::derive(d.fields);
   return recordio::console_line({v.time, v.xlat, v.xlon, v.xmag});
 }
@@ -106,6 +133,7 @@ Status report_card(Run& r, int i) {
 Status reconcile_cards(Run& r, recordio::Group* group) {
   if (!reconcile::same_event(r.values[0], r.values[1])) return std::nullopt;
   r.matched = true;
+  warn_of_match(r);
   const std::optional<int> magout = reconcile::magout(r.values[0].xmag);
   if (!magout)
     return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");

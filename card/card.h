@@ -70,6 +70,23 @@ Decoded decode(const Card& card);
 // from (1-36), or 0: an editor's tab stop is not a column.
 int tab_column(const Card& card);
 
+// Columns that are not read, but that a curator may want compared: the date
+// (1-6) and the hemisphere letters (17, 25). And a byte-order mark, which
+// an editor may put ahead of a card and which moves every column.
+struct Span {
+  int first, width;
+};
+inline constexpr Span kDate = {1, 6};
+inline constexpr Span kHemispheres[] = {{17, 1}, {25, 1}};
+inline constexpr Span kByteOrderMark = {1, 3};
+inline constexpr std::string_view kByteOrderMarkBytes = "\xef\xbb\xbf";
+
+inline std::string_view columns(const Card& card, Span s) {
+  return {card.data() + s.first - 1, static_cast<std::size_t>(s.width)};
+}
+inline bool blank(std::string_view text) { return text.find_first_not_of(' ') == text.npos; }
+inline bool has_byte_order_mark(const Card& card) { return columns(card, kByteOrderMark) == kByteOrderMarkBytes; }
+
 // The four event values of a card, in single precision.
 struct Values {
   float time;  // seconds of the day

@@ -126,6 +126,9 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
   std::string_view now;
   const int err = in_place(u, w.fd(), line, was, text, !group, &back, wrote, &now);
   if (!err && group) group->add(w.release(), line.start, now);
+  if (!err && *wrote && u.opened().st_nlink > 1)
+    report(Error(u.name()).add("warning: the file has ").add(static_cast<long>(u.opened().st_nlink) - 1)
+               .add(" other hard link(s); they show the new line too").text());
   if (!err) return std::nullopt;
   if (!back) return cannot_rewrite(u, err);
   return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")
