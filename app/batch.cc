@@ -14,6 +14,7 @@
 #include "recordio/console.h"
 #include "recordio/error.h"
 #include "recordio/group.h"
+#include "recordio/unit.h"
 
 namespace magsync {
 namespace {
@@ -32,7 +33,7 @@ constexpr auto kProgressEvery = std::chrono::seconds(1);
 
 constexpr std::string_view kHeader = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
 constexpr std::string_view kRewritten = "rewritten", kUnchanged = "unchanged", kNoMatch = "no match",
-                           kFailed = "failed";
+                           kFailed = "failed", kWouldRewrite = "would rewrite";
 
 volatile std::sig_atomic_t g_stop = 0;  // the signal that ends the batch
 extern "C" void stop_batch(int sig) { g_stop = sig; }
@@ -104,7 +105,8 @@ class Report {
     } else {
       const Result res = run_here(&group_);
       r.status = res.status;
-      r.outcome = res.status != kOk ? kFailed : !res.matched ? kNoMatch : res.wrote ? kRewritten : kUnchanged;
+      r.outcome = res.status != kOk ? kFailed : !res.matched ? kNoMatch : !res.wrote ? kUnchanged
+                  : recordio::previewing() ? kWouldRewrite : kRewritten;
       r.before = res.before;
       r.after = res.after;
       r.sfile = res.sfile;
@@ -137,7 +139,8 @@ class Report {
  private:
   void count(const Row& r) {
     ++dirs_;
-    ++counts_[r.outcome == kRewritten ? 0 : r.outcome == kUnchanged ? 1 : r.outcome == kNoMatch ? 2 : 3];
+    ++counts_[r.outcome == kRewritten || r.outcome == kWouldRewrite ? 0 : r.outcome == kUnchanged ? 1
+              : r.outcome == kNoMatch ? 2 : 3];
   }
 
   recordio::Group group_;

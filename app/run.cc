@@ -209,15 +209,19 @@ namespace {
 // file opened; returns the exit status.
 int tell(bool help) {
   constexpr std::string_view kUsage =
-      "Usage: magsync [--help | --version]\n"
-      "       magsync --batch [--null] [--slice I/N] < directories\n"
+      "Usage: magsync [--check] [--help | --version]\n"
+      "       magsync --batch [--check] [--null] [--slice I/N] [LIST | --retry REPORT]\n"
       "In the current directory, copy an event's magnitude from its K card into\n"
       "its S card when the two cards describe the same event. With --batch, do\n"
-      "so in each directory named on standard input (one a line, or each ended\n"
-      "by a NUL with --null or -0; with --slice I/N only the I-th of every N),\n"
-      "and print a report: a line for each, tab-separated: the directory, its\n"
-      "exit status, the outcome (rewritten, unchanged, no match, failed) and the\n"
-      "diagnostics; then exit 0 when every run would have, else 1.\n"
+      "so in each directory named in LIST or on standard input (one a line, or\n"
+      "each ended by a NUL with --null or -0; with --slice I/N only the I-th of\n"
+      "every N; with --retry, each that failed in an earlier batch's REPORT), and\n"
+      "print a report: a row for each, tab-separated: the directory, its exit\n"
+      "status, the outcome (rewritten, unchanged, no match, failed), the S\n"
+      "card's columns 35-36 before and after, and the diagnostics; then exit 0\n"
+      "when every run would have, else 1. With --check (or --dry-run), decide and\n"
+      "report as a run would, but create, lock and write nothing (the outcome\n"
+      "is then \"would rewrite\").\n"
       "\n"
       "  mp      read: line 1 names the K file, line 2 the S file (created empty if missing)\n"
       "  K file  read: the first 40 characters of its first line\n"
@@ -230,6 +234,9 @@ int tell(bool help) {
       "  2  error stop: a file could not be opened, read or written, a file ended\n"
       "     before the line needed, or a card could not be decoded\n"
       "  3  the system could not read a card (a directory named as a file, say)\n"
+      "With --batch: 0 every run would have ended 0; 1 some would not; 2 a usage\n"
+      "error, or the list or the report could not be read or written; 128+N the\n"
+      "batch was ended by signal N, once what it had written was reported.\n"
       "See magsync(1).";
   const Status s = recordio::console_record(help ? kUsage : "magsync " MAGSYNC_VERSION);
   if (!s) return kOk;
@@ -258,7 +265,7 @@ bool parse_slice(std::string_view v, long& slice, long& slices) {
 }
 
 int start(int argc, char** argv) {
-  bool help = false, version = false, batch_mode = false, null = false, options = true;
+  bool help = false, version = false, batch_mode = false, null = false, options = true, check = false;
   const char* list = nullptr;   // the batch's list of directories, when not standard input
   const char* retry = nullptr;  // the report whose failures a batch runs again
   int others = 0;
@@ -280,6 +287,7 @@ int start(int argc, char** argv) {
     else if (arg == "--help") help = true;
     else if (arg == "--version") version = true;
     else if (arg == "--batch") batch_mode = true;
+    else if (arg == "--check" || arg == "--dry-run") check = true;
     else if (arg == "--null" || arg == "-0") null = true;
     else if (auto v = value("--slice")) {
       if (!parse_slice(*v, slice, slices))
@@ -300,6 +308,7 @@ int start(int argc, char** argv) {
     return kStopStatus;
   }
   if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
+  recordio::preview_only(check);
   if (batch_mode) return batch(list, null ? '\0' : '\n', slice, slices, retry);
   return run_here(nullptr).status;
 }

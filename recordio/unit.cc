@@ -22,6 +22,13 @@ constexpr int kFlags = O_CLOEXEC | O_NOCTTY;
 
 }  // namespace
 
+namespace {
+bool g_preview = false;
+}  // namespace
+
+void preview_only(bool on) { g_preview = on; }
+bool previewing() { return g_preview; }
+
 Unit::~Unit() {
   if (fd_ >= 0) ::close(fd_);
 }
@@ -41,6 +48,8 @@ Status Unit::open(std::string_view name, Need need) {
   // opening a FIFO waits for its writer, and only after before_wait().
   fd_ = ::open(name_, O_RDONLY | O_NONBLOCK | kFlags);
   const bool missing = fd_ < 0 && errno == ENOENT;
+  if (missing && need != Need::old && g_preview)
+    return fail(Kind::stop, ENOENT).add("; a run would create it empty, and stop there");
   if (missing && need != Need::old) fd_ = create(O_RDONLY);
   if (fd_ < 0) {
     // A missing file is created only under its own name, never through a link.

@@ -85,6 +85,12 @@ class Unit {
   off_t buf_off_ = 0;        // file offset of buf_[0]
 };
 
+// While ON, nothing is created, opened for writing, locked or written: open()
+// reports a missing file rather than create it, and update() only tells
+// whether it would write (a preview, --check).
+void preview_only(bool on);
+bool previewing();
+
 // Whether A and B are one file: the same device and inode.
 inline bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;

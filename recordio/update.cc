@@ -107,6 +107,10 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
   if (!S_ISREG(u.opened().st_mode)) return Error(u.name()).add("not a regular file").set(Fate::not_rewritten);
   LineSpan line;
   if (auto e = u.last_line(line)) return e;
+  if (previewing()) {  // nothing opened for writing, locked or written
+    *wrote = was != text;
+    return std::nullopt;
+  }
   Writer w;
   if (int err = w.open(u)) {
     if (err == kChanged || err == kLocked) return cannot_rewrite(u, err);

@@ -48,7 +48,7 @@ struct Case {
   const char* arg = nullptr;   // magsync's one argument
 };
 const std::string kUsage = "<usage>";  // as out: the usage text, whatever its wording
-const std::string kUnknown = "magsync: unrecognized option '--dry-run'\nTry 'magsync --help' for more information.\n";
+const std::string kUnknown = "magsync: unrecognized option '--force'\nTry 'magsync --help' for more information.\n";
 const std::string kUnknownH = "magsync: unrecognized option '-h'\nTry 'magsync --help' for more information.\n";
 const std::string kWide = kK.substr(0, 6) + "00003E38" + kK.substr(14);  // seconds 3e38
 const std::string kTab36 = kK.substr(0, 35) + "\t";  // a tab in the magnitude field
@@ -69,7 +69,7 @@ void check(const Case& c, const std::function<void()>& before = {}) {
   }
   Outcome r = run_magsync(work, before ? before : c.before, MAGSYNC_EXE, c.arg);
   if (c.out == kUsage) {
-    EXPECT_TRUE(r.out.starts_with("Usage: magsync [--help | --version]\n")) << r.out;
+    EXPECT_TRUE(r.out.starts_with("Usage: magsync [--check] [--help | --version]\n")) << r.out;
     EXPECT_NE(r.out.find("See magsync(1)."), r.out.npos) << r.out;
   } else {
     EXPECT_EQ(r.out, c.out);
@@ -173,7 +173,7 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
       {"an argument is ignored, with a warning", kOk, echoed() + kOut + "\n Done\n",
        "magsync: warning: arguments are ignored; mp names the K file and the S file\n", 0, {{"s.txt", kOut + "\n"}},
        nullptr, "k.txt"},
-      {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--dry-run"},
+      {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--force"},
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
       {"--null without --batch changes nothing", kOk, "",
        "magsync: --null goes with --batch\nTry 'magsync --help' for more information.\n", 2, {}, nullptr, "--null"},
@@ -269,6 +269,15 @@ TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
            kSValues + card_of(kS.substr(0, 34) + " 0" + kS.substr(36)) + "\n Done\n",
        "magsync: k.txt: line 1, columns 35-36: warning: the K card's magnitude is blank; it is written as 0\n", 0,
        {{"s.txt", card_of(kS.substr(0, 34) + " 0" + kS.substr(36)) + "\n"}}},
+      // A preview: decided and reported as a run would, nothing created or written.
+      {"--check: the rewritten card shown, nothing written", kOk, echoed() + done, "", 0, {}, nullptr, "--check"},
+      {"--dry-run: a missing S file said, not created", {{"mp", "k.txt\ns.txt\n"}, {"k.txt", kK + "\n"}},
+       names_line("k.txt", "s.txt"),
+       "magsync: s.txt: No such file or directory; a run would create it empty, and stop there\n", 2, {}, nullptr,
+       "--dry-run"},
+      {"--check: a missing mp said, not created", {}, "",
+       "magsync: mp: No such file or directory; a run would create it empty, and stop there\n", 2, {}, nullptr,
+       "--check"},
       // Warnings of a match: what is written is as before; only standard error tells more.
       {"cards of different days warn", with(kOk, "s.txt", "261209" + kS.substr(6)),
        echoed(kK, "261209" + kS.substr(6)) + card_of("261209" + kOut.substr(6)) + "\n Done\n",
@@ -656,6 +665,27 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
     const std::string after = matched && r.status == 0 ? "23" : "";
     want[e.shown] = std::to_string(r.status) + "\t" + outcome + "\t" + before + "\t" + after + "\t" + err;
   }
+  // A preview first: the same rows but "would rewrite", a missing mp said
+  // rather than created, and nothing opened for writing or created.
+  Scratch previewed, io;
+  make(previewed, evs);
+  const Files untouched = tree(previewed, evs);
+  Outcome p = batch(previewed, names, {"--batch", "--null", "--check"},
+                    {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=%file,%desc"});
+  auto preview = want;
+  for (auto& [dir, row] : preview) {
+    if (const std::size_t at = row.find("\trewritten\t"); at != row.npos) row.replace(at, 11, "\twould rewrite\t");
+    if (dir == "\"no mp\"")
+      row = "2\tfailed\t\t\tmagsync: mp: No such file or directory; a run would create it empty, and stop there";
+  }
+  EXPECT_EQ(p.status, 1) << p.err;
+  EXPECT_EQ(rows(p.out), preview);
+  EXPECT_EQ(tree(previewed, evs), untouched);
+  const std::string calls = io.read("trace");
+  EXPECT_NE(calls.find("O_RDONLY"), calls.npos);  // the trace holds the run's opens
+  for (const char* writes : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TMPFILE", "F_OFD_SETLK", "pwrite", "rename"})
+    EXPECT_EQ(calls.find(writes), calls.npos) << writes;
+
   Outcome b = batch(batched, names, {"--batch", "--null"});
   EXPECT_EQ(b.status, 1) << b.err;
   EXPECT_EQ(b.err, "");
