@@ -2,8 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "recordio/attributes.h"
 #include "recordio/copy.h"
@@ -14,6 +16,18 @@ namespace recordio {
 namespace {
 
 bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
+// 0 when FD holds TEXT at OFF, kChanged when it holds anything else, or an errno.
+int compare_bytes(int fd, off_t off, std::string_view text) {
+  char buf[512];
+  for (std::size_t done = 0; done < text.size();) {
+    const std::size_t n = std::min(sizeof buf, text.size() - done);
+    if (int err = read_at(fd, buf, n, off + static_cast<off_t>(done))) return err;
+    if (std::string_view(buf, n) != text.substr(done, n)) return kChanged;
+    done += n;
+  }
+  return 0;
+}
 
 // Where the old file's bytes go in the new one.
 struct Layout {
@@ -26,14 +40,22 @@ struct Layout {
 // The file being replaced, as it was read: the checks of the commit.
 class Old final : public OldFile {
  public:
-  Old(const Unit& u, const Attributes& a, const Layout& l, int fresh) : u_(u), attrs_(a), layout_(l), fresh_(fresh) {}
+  Old(const Unit& u, const struct stat& open, std::string_view line, const Attributes& a, const Layout& l, int fresh)
+      : u_(u), open_(open), line_(line), attrs_(a), layout_(l), fresh_(fresh) {}
 
   int as_read(int dir, const char* name, Moment m) const override {
     const struct stat& was = u_.opened();
-    // No exchange (NFS, FUSE): its bytes are compared with the copy's just
-    // before the rename, so that only a change made between the last check
-    // below and the rename can be lost.
-    if (m == Moment::before_rename) {
+    // Where the times cannot tell a change made within the same second (a
+    // filesystem with whole-second times: its nanoseconds are all 0), nor
+    // can the times tell a change made before the file was opened for
+    // writing (overlayfs sets the ctime then), the bytes tell: line 1 as
+    // read, and the rest against the copy. Without an exchange (NFS, FUSE)
+    // they are compared just before the rename, so that only a change made
+    // between the last check below and the rename can be lost.
+    const bool whole_seconds = sys::mtime(was).tv_nsec == 0 && sys::ctime(open_).tv_nsec == 0;
+    if (m != Moment::after_exchange)
+      if (int err = compare_bytes(u_.fd(), layout_.start, line_)) return err;
+    if (m == Moment::before_rename || (m == Moment::before && whole_seconds)) {
       if (int err = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return err;
       if (int err = compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after))
         return err;
@@ -50,12 +72,14 @@ class Old final : public OldFile {
     // mode or extended attributes, even one undone since; the exchange
     // itself sets the ctime, so afterwards only the attributes compared one
     // by one above tell.
-    if (m != Moment::after_exchange && !same_time(sys::ctime(now), sys::ctime(was))) return kChanged;
+    if (m != Moment::after_exchange && !same_time(sys::ctime(now), sys::ctime(open_))) return kChanged;
     return 0;
   }
 
  private:
   const Unit& u_;
+  const struct stat& open_;
+  std::string_view line_;
   const Attributes& attrs_;
   const Layout& layout_;
   int fresh_;
@@ -90,7 +114,9 @@ int fill(int in, int out, const Layout& l, std::string_view text, std::string_vi
 
 }  // namespace
 
-Status replace(const Unit& u, const LineSpan& line, std::size_t width, std::string_view text) {
+Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
+               std::string_view text) {
+  const std::size_t width = was.size();
   const struct stat& st = u.opened();
   Attributes attrs;
   if (int err = read_attributes(u.fd(), attrs)) return cannot_rewrite(u, err);
@@ -133,7 +159,9 @@ Status replace(const Unit& u, const LineSpan& line, std::size_t width, std::stri
   if (sys::fstat(file.fd(), &mine) != 0) return cannot_rewrite(u, errno);
   if (mine.st_size != l.size) return cannot_rewrite(u, kChanged);  // written to by another program
 
-  const int err = file.commit(Old(u, attrs, l, file.fd()));
+  // Line 1's bytes as read (a shorter line was read padded with blanks).
+  const std::string_view line_read = was.substr(0, std::min(width, static_cast<std::size_t>(line.length)));
+  const int err = file.commit(Old(u, open, line_read, attrs, l, file.fd()));
   if (file.state() == NewFile::State::kept)
     return Error(u.name()).add("replaced, but ").add_errno(err).add(": what it held is now ").add_name(file.name())
         .set(Fate::rewritten);

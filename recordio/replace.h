@@ -9,10 +9,13 @@
 namespace recordio {
 
 // Replaces U's file with a copy whose line LINE holds TEXT in place of its
-// first WIDTH bytes: the rest of a longer line is kept, with its line end
-// or none; a line no longer than WIDTH is TEXT and its old line end (a line
-// feed where there was none). The caller holds the file's lock.
-Status replace(const Unit& u, const LineSpan& line, std::size_t width, std::string_view text);
+// first bytes, read as WAS: the rest of a longer line is kept, with its line
+// end or none; a line no longer than WAS is TEXT and its old line end (a
+// line feed where there was none). The caller holds the file's lock, and
+// OPEN is the file's status once opened for writing: the checks of the
+// commit compare its times with it.
+Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
+               std::string_view text);
 
 // The diagnostic for an update of U that failed with ERR (an errno, or
 // kChanged), the file left as it was.

@@ -140,7 +140,15 @@ int lock(int fd) {
 #if MAGSYNC_LINUX
 int tmpfile(int dir, mode_t mode) {
   FAULT(tmpfile);
-  return ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  const int fd = ::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  if (fd < 0) return fd;
+  // It can be given a name only through /proc (link_fd below): without
+  // /proc (a chroot, a minimal container) it is no use, and ENOENT says so.
+  char proc[32] = "/proc/self/fd/";
+  *std::to_chars(proc + 14, proc + sizeof proc - 1, fd).ptr = '\0';
+  if (::access(proc, F_OK) == 0) return fd;
+  ::close(fd);
+  return errno = ENOENT, -1;
 }
 ssize_t copy_range(int in, off_t* off, int out, off_t* to, std::size_t n) {
   FAULT(copy_range);

@@ -15,6 +15,8 @@
 namespace recordio {
 namespace {
 
+bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
+
 constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
 constexpr auto kLockWait = std::chrono::seconds(5);  // how long a run waits for another to finish
 constexpr long kLockPollNs = 10'000'000;
@@ -31,9 +33,13 @@ class Writer {
     // Not blocking: if the name led to a FIFO now, opening it must not wait.
     fd_ = sys::open(u.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd_ < 0) return errno == ENOENT ? kChanged : errno;  // removed since it was read
-    struct stat st;
-    if (sys::fstat(fd_, &st) != 0) return errno;
+    if (sys::fstat(fd_, &open_) != 0) return errno;
+    const struct stat& st = open_;
     if (!same_file(st, u.opened())) return kChanged;
+    // Opening for writing may change the ctime itself (overlayfs copies a
+    // lower file up): what another program changes shows in the size and
+    // the mtime, and later changes in the ctime from here on.
+    if (st.st_size != u.opened().st_size || !same_time(sys::mtime(st), sys::mtime(u.opened()))) return kChanged;
     // A deadline on the monotonic clock, however long each pause takes.
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
     for (bool waited = false;; waited = true) {
@@ -50,10 +56,12 @@ class Writer {
     }
   }
   int fd() const { return fd_; }
+  const struct stat& opened() const { return open_; }  // as it was once open for writing
   int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_ = -1;
+  struct stat open_ = {};
 };
 
 // The same length: the line is written in place, and synced unless GROUP
@@ -124,7 +132,7 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
   const bool same_length = line.length == width && !line.end.empty();
   if (!(same_length || longer) || was.size() != text.size() || text.size() > kInPlaceMax) {
     *wrote = true;  // unless it fails, and then the run stops
-    return replace(u, line, was.size(), text);
+    return replace(u, line, w.opened(), was, text);
   }
   int back = 0;
   std::string_view now;

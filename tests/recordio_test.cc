@@ -315,7 +315,10 @@ void set_xattr() { ::setxattr(g_path.c_str(), "user.note", "x", 1, 0); }
 
 TEST(Update, AnotherProgramsChangeIsNeverLost) {
   for (const auto& c : kPaths) {
+    // On a filesystem without extended attributes no other program sets one.
+    const bool xattrs = std::ranges::none_of(c.path, [](const Fault& f) { return f.call == Call::list_xattr; });
     for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file}) {
+      if (action == set_xattr && !xattrs) continue;
       each_call(c, [&](const faults::Made& m) {
         SFile s(c.before, [](const char* path) { ::chmod(path, 0644); });
         g_path = s.path();
