@@ -210,9 +210,11 @@ Status root_refuses(std::string_view name, const struct stat* st) {
     e.add(st->st_mode & S_IWOTH ? "writable by anyone" : "writable by its group");
   }
   const auto uid = static_cast<long>(st->st_uid), gid = static_cast<long>(st->st_gid);
+  // --init-groups needs the user's name; a user without one has no groups to give.
   return e.add(": root does not act on the names another user may have chosen; run magsync as the user "
                "the event belongs to, for example: setpriv --reuid=").add(uid).add(" --regid=").add(gid)
-      .add(" --init-groups magsync");
+      .add(!id_name("/etc/passwd", st->st_uid, buf).empty() ? " --init-groups" : " --clear-groups")
+      .add(" magsync");
 }
 
 std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf) {

@@ -313,13 +313,13 @@ TEST(Run, RootNeverActsForAnotherUser) {
   const Files outside = with(kOk, "s.txt", "-> /etc/hostname-of-root");
   const Case cases[] = {
       {"a directory another user owns", outside, "",
-       "magsync: .: owned by user 4321" + refuse + "4321 --regid=4242 --init-groups magsync\n", 2, {},
+       "magsync: .: owned by user 4321" + refuse + "4321 --regid=4242 --clear-groups magsync\n", 2, {},
        [] { ::chown(".", 4321, 4242); }},
       {"a directory its group may write", kOk, "",
        "magsync: .: writable by its group" + refuse + "0 --regid=4242 --init-groups magsync\n", 2, {},
        [] { ::chown(".", 0, 4242), ::chmod(".", 0770); }},
       {"mp owned by another user", kOk, "",
-       "magsync: mp: owned by user 4321" + refuse + "4321 --regid=0 --init-groups magsync\n", 2, {},
+       "magsync: mp: owned by user 4321" + refuse + "4321 --regid=0 --clear-groups magsync\n", 2, {},
        [] { ::chown("mp", 4321, 0); }},
   };
   for (const Case& c : cases) check(c);
