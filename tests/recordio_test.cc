@@ -253,7 +253,12 @@ void each_call(const UpdateCase& c, F f) {
     return std::ranges::find_if(clean.made, [&](const faults::Made& m) { return m.call == call; });
   };
   if (at(Call::rename) != clean.made.end() || at(Call::exchange) != clean.made.end()) {
-    ASSERT_LT(at(Call::fsync), std::min(at(Call::rename), at(Call::exchange))) << c.name;
+    const auto commit = std::min(at(Call::rename), at(Call::exchange));
+    ASSERT_LT(at(Call::fsync), commit) << c.name;
+    // and the directory after it, or the filesystem where it may not be read
+    ASSERT_TRUE(std::any_of(commit, clean.made.end(), [](const faults::Made& m) {
+      return m.call == Call::fsync || m.call == Call::syncfs;
+    })) << c.name;
   }
   for (const faults::Made& m : clean.made) {
     SCOPED_TRACE(std::string(c.name) + ", at " + m.text());
@@ -312,12 +317,28 @@ void lengthen_line() {
   std::ofstream(g_path) << std::string(115, 'o') << "X\n" << kRest;
 }
 void set_xattr() { ::setxattr(g_path.c_str(), "user.note", "x", 1, 0); }
+// The last byte changed, the size and the times kept (rsync --inplace -t).
+void rewrite_keeping_times() {
+  struct stat st;
+  ::stat(g_path.c_str(), &st);
+  const int fd = ::open(g_path.c_str(), O_WRONLY);
+  EXPECT_EQ(::pwrite(fd, "Z", 1, st.st_size - 1), 1);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ::futimens(fd, times);
+  ::close(fd);
+}
+std::string with_last_z(std::string s) { return s.empty() ? s : (s.back() = 'Z', s); }
+// The name made a symbolic link to the old file (kept under another name).
+void link_to_old() {
+  std::filesystem::rename(g_path, g_path + ".old");
+  std::filesystem::create_symlink(g_path + ".old", g_path);
+}
 
 TEST(Update, AnotherProgramsChangeIsNeverLost) {
   for (const auto& c : kPaths) {
     // On a filesystem without extended attributes no other program sets one.
     const bool xattrs = std::ranges::none_of(c.path, [](const Fault& f) { return f.call == Call::list_xattr; });
-    for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file}) {
+    for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file, link_to_old, rewrite_keeping_times}) {
       if (action == set_xattr && !xattrs) continue;
       each_call(c, [&](const faults::Made& m) {
         SFile s(c.before, [](const char* path) { ::chmod(path, 0644); });
@@ -330,9 +351,14 @@ TEST(Update, AnotherProgramsChangeIsNeverLost) {
         const std::string lines = e ? c.before : c.after;
         const auto entries = s.dir.entries();
         if (m.call == Call::rename) return;  // without an exchange, this moment is the one left
+        // Nor can anything but the attributes, the size and the mtime tell a
+        // change made just before the exchange, which itself moves the ctime.
+        if (m.call == Call::exchange && action == rewrite_keeping_times) return;
         if (action == rename_over) EXPECT_EQ(entries, (Entries{{"s.txt", "other\n"}}));
         else if (action == remove_file) EXPECT_EQ(entries, Entries{});
         else if (action == append_line) EXPECT_EQ(entries, (Entries{{"s.txt", lines + "appended\n"}}));
+        else if (action == link_to_old) EXPECT_EQ(entries, (Entries{{"s.txt", "-> " + g_path + ".old"}, {"s.txt.old", lines}}));
+        else if (action == rewrite_keeping_times) EXPECT_EQ(entries, (Entries{{"s.txt", with_last_z(lines)}}));
         else EXPECT_EQ(entries, (Entries{{"s.txt", lines}}));
         struct stat st;
         if (action != remove_file && ::stat(g_path.c_str(), &st) == 0) {
@@ -382,6 +408,58 @@ TEST(Update, TheFileWrittenIsTheFileRead) {
   ASSERT_TRUE(e);
   EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
   EXPECT_EQ(s.dir.read("s.txt"), std::string(115, 'o') + "\n");
+}
+
+// A named new file whose first name is taken tries another; a directory
+// that may not be written says why a new file is needed there; inode flags
+// that cannot be given are warned of.
+TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
+  struct {
+    const char* name;
+    std::vector<Fault> faults;
+    std::string error, warning;
+  } cases[] = {
+      {"its first name taken", {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::openat, 2, EEXIST}}, "", ""},
+      {"a directory that may not be written", {{Call::tmpfile, 1, EACCES}},
+       ": cannot rewrite: Permission denied (line 1 has 3 characters, not 115, so the file must be written anew "
+       "beside it, in its directory)", ""},
+#ifndef MAGSYNC_POSIX
+      {"inode flags that cannot be given", {{Call::set_flags, 0, EPERM}}, "", ": warning: inode flags not kept: d"},
+#endif
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SFile s("old\n" + kRest, [](const char* path) { (void)std::system(("chattr +d " + std::string(path)).c_str()); });
+    std::string reported;
+    recordio::capture_reports(&reported);
+    auto e = s.update(c.faults);
+    recordio::capture_reports(nullptr);
+    const std::string prefix = "magsync: " + s.path();
+    EXPECT_EQ(e ? std::string(e->text()) : std::string(), c.error.empty() ? std::string() : prefix + c.error);
+    EXPECT_EQ(reported, c.warning.empty() ? std::string() : prefix + c.warning);
+    const std::string first = e ? std::string("old\n") : kNew + "\n";
+    EXPECT_EQ(s.dir.read("s.txt"), first + kRest);
+  }
+}
+
+// Signals whose default action does not end the run do not end it, even
+// while a named new file exists.
+TEST(Update, ASignalThatEndsNothingEndsNothing) {
+  for (int sig : {SIGCHLD, SIGURG, SIGWINCH}) {
+    SCOPED_TRACE(sig);
+    static int g_sig;
+    g_sig = sig;
+    SFile s("old\n" + kRest);
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fsync, 1, 0, [] { ::raise(g_sig); }}});
+      ::_exit(e ? 1 : 0);
+    }
+    int ws = 0;
+    ::waitpid(pid, &ws, 0);
+    EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws;
+    EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", kNew + "\n" + kRest}}));
+  }
 }
 
 // Set-user-ID, set-group-ID and sticky bits are kept by a replacement.
@@ -647,7 +725,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
     Scratch dir;
     recordio::Group g;
     for (int i = 0; i < 3; ++i) {
-      const std::string path = dir / ("s" + std::to_string(i));
+      const std::string path = dir / std::string("s").append(std::to_string(i));
       std::ofstream(path) << now << "\n";
       g.add(::open(path.c_str(), O_RDWR), 0, was);
     }
@@ -669,7 +747,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
       const bool failed = static_cast<int>(i) == c.failed;
       EXPECT_EQ(g.failure(i, &put_back), failed ? EIO : 0);
       EXPECT_EQ(put_back, failed);
-      EXPECT_EQ(dir.read("s" + std::to_string(i)), (failed ? was : now) + "\n");
+      EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was : now) + "\n");
     }
   }
 }

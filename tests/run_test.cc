@@ -100,6 +100,7 @@ void fifo_writer() {
 }
 const std::string kFarLine = kFar + "\n", kNothing;
 const std::string kLong(250, 'l');  // its replacement's temporary name must be cut to fit
+const std::string kLongest(255, 'm');  // as long as a name may be
 
 TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
   const std::string names = names_line("k.txt", "s.txt");
@@ -177,6 +178,9 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
       {"--null without --batch changes nothing", kOk, "",
        "magsync: --null goes with --batch\nTry 'magsync --help' for more information.\n", 2, {}, nullptr, "--null"},
+      {"--slice=I/N without --batch changes nothing", kOk, "",
+       "magsync: --slice goes with --batch\nTry 'magsync --help' for more information.\n", 2, {}, nullptr,
+       "--slice=1/2"},
       {"a tab in column 36 warns, then the field cannot be read", with(kOk, "k.txt", kTab36 + "\n"),
        start + " " + card_of(kTab36, 40) + "\n",
        "magsync: k.txt: line 1, column 36: warning: a tab; columns count characters, not tab stops\n"
@@ -256,6 +260,8 @@ TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
        {{"s.txt", kOut + "\n"}}},
       {"a link to a name of 250 characters", with(with(kOk, "s.txt", "-> " + kLong), kLong, kS + "\n"),
        echoed() + done, "", 0, {{kLong, kOut + "\n"}}},
+      {"a link to a name of 255 characters", with(with(kOk, "s.txt", "-> " + kLongest), kLongest, kS + "\n"),
+       echoed() + done, "", 0, {{kLongest, kOut + "\n"}}},
       {"equal magnitudes: [5.] comes back as [50]",
        with(with(kOk, "k.txt", kK.substr(0, 34) + "5."), "s.txt", kS.substr(0, 34) + "5."),
        names_line("k.txt", "s.txt") + " Starting\n " + card_of(kK.substr(0, 34) + "5.", 40) +
