@@ -835,6 +835,35 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
   }
 }
 
+// A grouped line stays locked until its group is synced, though the run
+// that wrote it has closed its own units: a batch stopped just after a's
+// run holds a's S file against another program's lock.
+TEST(Batch, AGroupedLineStaysLocked) {
+  Scratch root, io;
+  make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
+  io.write("list", "a\nb\n");
+  const std::string list = io / "list";
+  bool held = false;
+  Outcome b = run_magsync(root, {}, MAGSYNC_EXE, nullptr,
+                          {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=poll:signal=SIGSTOP:when=2"},
+                          [&](pid_t tracer) {
+                            const pid_t batch = stopped_child(tracer);  // after a's run, before the next name
+                            ASSERT_GT(batch, 0);
+                            const int fd = ::open((root / "a/s.txt").c_str(), O_RDWR | O_CLOEXEC);
+#ifdef MAGSYNC_POSIX
+                            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+#else
+                            struct flock l = {};
+                            l.l_type = F_WRLCK;
+                            held = ::fcntl(fd, F_OFD_SETLK, &l) != 0;
+#endif
+                            ::close(fd);
+                            resume(batch);
+                          }, {"--batch", list});
+  EXPECT_TRUE(held);
+  EXPECT_EQ(b.status, 0) << b.err;
+}
+
 // The failures of a report run again, by their names whatever they hold.
 TEST(Batch, RetryRunsAReportsFailuresAgain) {
   const std::vector<Event> evs = events();
