@@ -468,7 +468,7 @@ TEST(Update, ASignalThatEndsNothingEndsNothing) {
 
 // Set-user-ID, set-group-ID and sticky bits are kept by a replacement.
 TEST(Update, SpecialModeBitsAreKept) {
-  for (mode_t mode : {04644, 02754, 01644}) {
+  for (mode_t mode : {mode_t{04644}, mode_t{02754}, mode_t{01644}}) {
     SCOPED_TRACE(mode);
     static mode_t g_mode;
     g_mode = mode;

@@ -133,17 +133,3 @@ inline void resume(pid_t pid) {
     ::nanosleep(&ms, nullptr);
   }
 }
-
-// Waits, on the event, until process PID is blocked in one of the system
-// CALLS (numbers from <sys/syscall.h>): it is waiting for something. False
-// after a minute.
-inline bool blocked_in(pid_t pid, std::initializer_list<long> calls) {
-  for (int i = 0; i < 60000; ++i) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-    long nr = -1;
-    if (in >> nr && std::find(calls.begin(), calls.end(), nr) != calls.end()) return true;
-    const timespec ms = {0, 1000000};
-    ::nanosleep(&ms, nullptr);
-  }
-  return false;
-}

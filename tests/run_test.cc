@@ -5,7 +5,6 @@
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 
 #include <csignal>
 #include <algorithm>
@@ -246,7 +245,7 @@ TEST(Run, RewritesTheFirstLineAndKeepsTheRest) {
       {"a long first line keeps all that follows column 115", with(kOk, "s.txt", big_line + "\n" + later),
        echoed(kK, big_line) + card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n Done\n", "", 0,
        {{"s.txt", kOut.substr(0, 36) + big_line.substr(36) + "\n" + later}}},
-#ifndef __SANITIZE_ADDRESS__  // the sanitizers need a larger stack of their own
+#ifndef MAGSYNC_SANITIZED  // the sanitizers need a larger stack of their own
       {"a long first line with a 32 KiB stack", with(kOk, "s.txt", big_line + "\n" + later),
        echoed(kK, big_line) + card_of(kOut.substr(0, 36) + big_line.substr(36)) + "\n Done\n", "", 0,
        {{"s.txt", kOut.substr(0, 36) + big_line.substr(36) + "\n" + later}}, [] {
@@ -441,6 +440,23 @@ void chmod_600(const Scratch& w) { ::chmod((w / "s.txt").c_str(), 0600); }
 void append(const Scratch& w) { std::ofstream(w / "s.txt", std::ios::app) << "appended\n"; }
 const std::string kChanged = "magsync: s.txt: changed by another program while magsync ran; not rewritten\n";
 
+#ifndef MAGSYNC_POSIX  // which has no nameless new file
+// Which openat of a matching run on an S file holding S makes the call
+// that MARKER names, counted by strace (the C library and a sanitizer's
+// runtime open files of their own first).
+int nth_call(const std::string& s, const std::string& marker) {
+  Scratch work, io;
+  for (const auto& [name, bytes] : with(kOk, "s.txt", s)) work.write(name, bytes);
+  run_magsync(work, {}, MAGSYNC_EXE, nullptr, {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=openat"});
+  std::istringstream trace(io.read("trace"));
+  int n = 0;
+  for (std::string line; std::getline(trace, line);)
+    if (line.find("openat(") != line.npos && (++n, line.find(marker) != line.npos)) return n;
+  ADD_FAILURE() << "no " << marker << " in a traced run";
+  return 0;
+}
+#endif
+
 TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   const std::string rest = "phase line\n";
   const std::string old = kS + "\n" + rest, now = kOut + "\n" + rest;
@@ -450,8 +466,8 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   const std::string copy = "pwrite64";
 #ifdef MAGSYNC_POSIX  // always a named new file, put in place by rename
   const std::string exchange = "renameat", named = "";
-#else  // the sixth openat makes the nameless new file
-  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=6";
+#else  // the openat that makes the nameless new file, counted in a run like these
+  const std::string exchange = "renameat2", named = "openat:error=EOPNOTSUPP:when=" + std::to_string(nth_call(old, "O_TMPFILE"));
 #endif
   const Traced cases[] = {
       {"SIGTERM as the new file is given its mode", {"fchmod:signal=SIGTERM"}, nullptr, 128 + SIGTERM, old, ""},
@@ -493,6 +509,11 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
   }
 }
 
+#ifdef MAGSYNC_POSIX
+const std::string kLockCall = "inject=flock";
+#else
+const std::string kLockCall = "inject=fcntl";
+#endif
 // Two runs on one S file, through links from two event directories: the
 // first is stopped just before it writes, holding the lock; the second waits
 // its turn and then finds the line changed. Neither magnitude is ever mixed
@@ -512,10 +533,16 @@ TEST(Run, TwoRunsOnOneSFileTakeTurns) {
                               [&](pid_t tracer) {
                                 const pid_t holder = stopped_child(tracer);
                                 ASSERT_GT(holder, 0) << "the first run never stopped";
-                                second = run_magsync(b, {}, MAGSYNC_EXE, nullptr, {}, [&](pid_t waiter) {
-                                  EXPECT_TRUE(blocked_in(waiter, {SYS_clock_nanosleep, SYS_nanosleep})) << "the second never waited";
-                                  resume(holder);
-                                });
+                                // The second stopped just after its first try at the lock.
+                                second = run_magsync(b, {}, MAGSYNC_EXE, nullptr,
+                                                     {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                                      data / "s.txt", "-e", kLockCall + ":signal=SIGSTOP:when=1"},
+                                                     [&](pid_t tracer2) {
+                                                       const pid_t waiter = stopped_child(tracer2);
+                                                       EXPECT_GT(waiter, 0) << "the second never tried the lock";
+                                                       resume(holder);
+                                                       resume(waiter);
+                                                     });
                               });
   EXPECT_EQ(first.status, 0) << first.err;
   EXPECT_EQ(second.status, 2);
@@ -738,7 +765,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
          rlimit lim{24, 24};
          ::setrlimit(RLIMIT_NOFILE, &lim);
        }, false, twenty_rows},
-#ifndef __SANITIZE_ADDRESS__  // the sanitizers need a larger stack of their own
+#ifndef MAGSYNC_SANITIZED  // the sanitizers need a larger stack of their own
       {"a 32 KiB stack", "a\nb\n", [] {
          rlimit lim{32 * 1024, 32 * 1024};
          ::setrlimit(RLIMIT_STACK, &lim);
