@@ -328,6 +328,14 @@ void rewrite_keeping_times() {
   ::close(fd);
 }
 std::string with_last_z(std::string s) { return s.empty() ? s : (s.back() = 'Z', s); }
+// A line appended, the times kept.
+void append_keeping_times() {
+  struct stat st;
+  ::stat(g_path.c_str(), &st);
+  append_line();
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ::utimensat(AT_FDCWD, g_path.c_str(), times, 0);
+}
 // The name made a symbolic link to the old file (kept under another name).
 void link_to_old() {
   std::filesystem::rename(g_path, g_path + ".old");
@@ -342,7 +350,8 @@ TEST(Update, AnotherProgramsChangeIsNeverLost) {
 #ifdef MAGSYNC_POSIX
     xattrs = false;
 #endif
-    for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file, link_to_old, rewrite_keeping_times}) {
+    for (auto action : {append_line, rename_over, chmod_600, set_xattr, remove_file, link_to_old, rewrite_keeping_times,
+                        append_keeping_times}) {
       if (action == set_xattr && !xattrs) continue;
       each_call(c, [&](const faults::Made& m) {
         SFile s(c.before, [](const char* path) { ::chmod(path, 0644); });
@@ -360,7 +369,8 @@ TEST(Update, AnotherProgramsChangeIsNeverLost) {
         if (m.call == Call::exchange && action == rewrite_keeping_times) return;
         if (action == rename_over) EXPECT_EQ(entries, (Entries{{"s.txt", "other\n"}}));
         else if (action == remove_file) EXPECT_EQ(entries, Entries{});
-        else if (action == append_line) EXPECT_EQ(entries, (Entries{{"s.txt", lines + "appended\n"}}));
+        else if (action == append_line || action == append_keeping_times)
+          EXPECT_EQ(entries, (Entries{{"s.txt", lines + "appended\n"}}));
         else if (action == link_to_old) EXPECT_EQ(entries, (Entries{{"s.txt", "-> " + g_path + ".old"}, {"s.txt.old", lines}}));
         else if (action == rewrite_keeping_times) EXPECT_EQ(entries, (Entries{{"s.txt", with_last_z(lines)}}));
         else EXPECT_EQ(entries, (Entries{{"s.txt", lines}}));
