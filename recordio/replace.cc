@@ -15,7 +15,6 @@
 namespace recordio {
 namespace {
 
-bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 // 0 when FD holds TEXT at OFF, kChanged when it holds anything else, or an errno.
 int compare_bytes(int fd, off_t off, std::string_view text) {
@@ -66,13 +65,13 @@ class Old final : public OldFile {
     struct stat now;
     if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? kChanged : errno;
     if (!same_file(now, was) || now.st_size != was.st_size ||
-        !same_time(sys::mtime(now), sys::mtime(was)))
+        !sys::same_time(sys::mtime(now), sys::mtime(was)))
       return kChanged;
     // Until the exchange its ctime tells of any change to its bytes, owner,
     // mode or extended attributes, even one undone since; the exchange
     // itself sets the ctime, so afterwards only the attributes compared one
     // by one above tell.
-    if (m != Moment::after_exchange && !same_time(sys::ctime(now), sys::ctime(open_))) return kChanged;
+    if (m != Moment::after_exchange && !sys::same_time(sys::ctime(now), sys::ctime(open_))) return kChanged;
     return 0;
   }
 

@@ -73,6 +73,7 @@ extern const int kNoCowFlag;  // set while a file is still empty, or not at all
 
 timespec mtime(const struct stat& st);
 timespec ctime(const struct stat& st);
+inline bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
 
 }  // namespace recordio::sys
 

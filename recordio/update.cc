@@ -15,8 +15,6 @@
 namespace recordio {
 namespace {
 
-bool same_time(const timespec& a, const timespec& b) { return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec; }
-
 constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
 constexpr auto kLockWait = std::chrono::seconds(5);  // how long a run waits for another to finish
 constexpr long kLockPollNs = 10'000'000;
@@ -39,7 +37,7 @@ class Writer {
     // Opening for writing may change the ctime itself (overlayfs copies a
     // lower file up): what another program changes shows in the size and
     // the mtime, and later changes in the ctime from here on.
-    if (st.st_size != u.opened().st_size || !same_time(sys::mtime(st), sys::mtime(u.opened()))) return kChanged;
+    if (st.st_size != u.opened().st_size || !sys::same_time(sys::mtime(st), sys::mtime(u.opened()))) return kChanged;
     // A deadline on the monotonic clock, however long each pause takes.
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
     for (bool waited = false;; waited = true) {
