@@ -88,14 +88,25 @@ inline std::string card_of(std::string text, std::size_t width = 115) {
   return text;
 }
 
+// The text of a /proc file, or "" once its process is gone (a read of a
+// process that has just ended fails with ESRCH; no exception for that).
+inline std::string read_proc(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::string text;
+  char buf[4096];
+  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
+  ::close(fd);
+  return text;
+}
+
 // Process PID's state letter and, while it is stopped under a tracer, the
 // signal or event it stopped for (the last field of /proc/PID/stat); 'X'
 // once it is gone.
 inline std::pair<char, int> proc_state(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), {});
+  const std::string text = read_proc("/proc/" + std::to_string(pid) + "/stat");
   const std::size_t paren = text.rfind(')');
-  if (paren == text.npos) return {'X', 0};
+  if (paren == text.npos || paren + 2 >= text.size()) return {'X', 0};
   std::istringstream fields(text.substr(paren + 2));
   char state = 'X';
   std::string field;
@@ -111,10 +122,10 @@ inline std::pair<char, int> proc_state(pid_t pid) {
 inline pid_t stopped_child(pid_t tracer) {
   const std::string children = "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
   for (int i = 0; i < 60000; ++i) {
-    std::ifstream in(children);
+    std::istringstream in(read_proc(children));
     for (pid_t p; in >> p;) {
       std::string comm;
-      std::ifstream("/proc/" + std::to_string(p) + "/comm") >> comm;
+      std::istringstream(read_proc("/proc/" + std::to_string(p) + "/comm")) >> comm;
       if (comm == "magsync" && proc_state(p) == std::pair<char, int>{'t', SIGSTOP}) return p;
     }
     const timespec ms = {0, 1000000};
