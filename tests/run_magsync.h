@@ -2,6 +2,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -88,59 +89,65 @@ inline std::string card_of(std::string text, std::size_t width = 115) {
   return text;
 }
 
-// The text of a /proc file, or "" once its process is gone (a read of a
-// process that has just ended fails with ESRCH; no exception for that).
-inline std::string read_proc(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(n));
-  ::close(fd);
-  return text;
-}
+// Lines from a FIFO, read as they come, so that a test waits for an event
+// itself (a report row, a line of strace's) and never for a clock.
+class Fifo {
+ public:
+  explicit Fifo(const Scratch& dir) : path_(dir / "fifo") { ::mkfifo(path_.c_str(), 0600); }
+  ~Fifo() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  const std::string& path() const { return path_; }
+  // Opens it for reading, once its writer has (before the first line).
+  void open() {
+    if (fd_ < 0) fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  }
 
-// Process PID's state letter and, while it is stopped under a tracer, the
-// signal or event it stopped for (the last field of /proc/PID/stat); 'X'
-// once it is gone.
-inline std::pair<char, int> proc_state(pid_t pid) {
-  const std::string text = read_proc("/proc/" + std::to_string(pid) + "/stat");
-  const std::size_t paren = text.rfind(')');
-  if (paren == text.npos || paren + 2 >= text.size()) return {'X', 0};
-  std::istringstream fields(text.substr(paren + 2));
-  char state = 'X';
-  std::string field;
-  fields >> state;
-  while (fields >> field) {}
-  return {state, std::atoi(field.c_str())};
-}
-
-// Waits, on the event and not on a clock, until magsync, run by TRACER
-// (strace, told to inject=CALL:signal=SIGSTOP), is held stopped by that
-// SIGSTOP, and returns its process ID; -1 after a minute, which no passing
-// run reaches. (strace's own probes stop themselves too: they are not magsync.)
-inline pid_t stopped_child(pid_t tracer) {
-  const std::string children = "/proc/" + std::to_string(tracer) + "/task/" + std::to_string(tracer) + "/children";
-  for (int i = 0; i < 60000; ++i) {
-    std::istringstream in(read_proc(children));
-    for (pid_t p; in >> p;) {
-      std::string comm;
-      std::istringstream(read_proc("/proc/" + std::to_string(p) + "/comm")) >> comm;
-      if (comm == "magsync" && proc_state(p) == std::pair<char, int>{'t', SIGSTOP}) return p;
+  // The lines read up to and with the first that holds TEXT, or to the end.
+  std::string until(std::string_view text) {
+    std::string read;
+    for (std::string line; next(line);) {
+      read += line + "\n";
+      if (!text.empty() && line.find(text) != line.npos) break;
     }
-    const timespec ms = {0, 1000000};
-    ::nanosleep(&ms, nullptr);
+    return read;
   }
-  return -1;
-}
 
-// Lets a process that stopped_child() found go on, and waits until it has
-// ended. A SIGCONT that comes before the stop has fully taken hold is lost,
-// so it is sent until the process is gone (it only ever continues a run).
-inline void resume(pid_t pid) {
-  while (pid > 0 && proc_state(pid).first != 'X' && proc_state(pid).first != 'Z') {
-    ::kill(pid, SIGCONT);
-    const timespec ms = {0, 1000000};
-    ::nanosleep(&ms, nullptr);
+ private:
+  bool next(std::string& line) {
+    open();
+    for (std::size_t nl; (nl = buf_.find('\n')) == buf_.npos;) {
+      // A minute is an upper bound no passing run reaches: a line that never
+      // comes fails the test rather than hang it.
+      pollfd p = {fd_, POLLIN, 0};
+      if (::poll(&p, 1, 60000) != 1) return false;
+      char chunk[4096];
+      const ssize_t n = ::read(fd_, chunk, sizeof chunk);
+      if (n <= 0) return false;
+      buf_.append(chunk, static_cast<std::size_t>(n));
+    }
+    const std::size_t nl = buf_.find('\n');
+    line = buf_.substr(0, nl);
+    buf_.erase(0, nl + 1);
+    return true;
   }
+  std::string path_, buf_;
+  int fd_ = -1;
+};
+
+// With strace's output in TRACE (-o TRACE, inject=CALL:signal=SIGSTOP):
+// the process strace holds stopped, once the stop has taken hold, or -1 if
+// strace ends first.
+inline pid_t stopped(Fifo& trace) {
+  constexpr std::string_view kStopped = "--- stopped by SIGSTOP ---";  // after "PID " (-f)
+  const std::string read = trace.until(kStopped);
+  const std::size_t at = read.find(kStopped);
+  if (at == read.npos) return -1;
+  const std::size_t line = read.rfind('\n', at);
+  return std::atoi(read.c_str() + (line == read.npos ? 0 : line + 1));
+}
+// Lets PID go on, and reads TRACE on until strace has ended (and PID with it).
+inline void resume(Fifo& trace, pid_t pid) {
+  if (pid > 0) ::kill(pid, SIGCONT);
+  trace.until("");
 }

@@ -488,17 +488,19 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
     SCOPED_TRACE(c.name);
     Scratch work;
     for (const auto& [name, bytes] : with(kOk, "s.txt", old)) work.write(name, bytes);
-    std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null"};
+    Scratch io;
+    Fifo trace(io);
+    std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", c.during ? trace.path() : "/dev/null"};
     for (const std::string& i : c.inject)
       if (!i.empty()) strace.insert(strace.end(), {"-e", "inject=" + i});
     auto ignore = [] { std::signal(SIGTERM, SIG_IGN); };
     Outcome r = run_magsync(work, c.ignore_term ? ignore : std::function<void()>(), MAGSYNC_EXE, nullptr, strace,
-                            [&](pid_t tracer) {
+                            [&](pid_t) {
                               if (!c.during) return;
-                              const pid_t run = stopped_child(tracer);
-                              ASSERT_GT(run, 0) << "magsync never stopped";
-                              c.during(work);
-                              resume(run);
+                              const pid_t run = stopped(trace);
+                              EXPECT_GT(run, 0) << "magsync never stopped";
+                              if (run > 0) c.during(work);
+                              resume(trace, run);
                             });
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_EQ(r.err, c.err);
@@ -526,22 +528,24 @@ TEST(Run, TwoRunsOnOneSFileTakeTurns) {
     dir->write("k.txt", kK.substr(0, 34) + mag + "\n");
     std::filesystem::create_symlink(data / "s.txt", *dir / "s.txt");
   }
+  Scratch io1, io2;
+  Fifo first_trace(io1), second_trace(io2);
   Outcome second;
   Outcome first = run_magsync(a, {}, MAGSYNC_EXE, nullptr,
-                              {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", data / "s.txt", "-e",
+                              {"/usr/bin/strace", "-f", "-qq", "-o", first_trace.path(), "-P", data / "s.txt", "-e",
                                "inject=pread64:signal=SIGSTOP:when=1"},  // its first read of the S file itself
-                              [&](pid_t tracer) {
-                                const pid_t holder = stopped_child(tracer);
-                                ASSERT_GT(holder, 0) << "the first run never stopped";
+                              [&](pid_t) {
+                                const pid_t holder = stopped(first_trace);
+                                EXPECT_GT(holder, 0) << "the first run never stopped";
                                 // The second stopped just after its first try at the lock.
                                 second = run_magsync(b, {}, MAGSYNC_EXE, nullptr,
-                                                     {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P",
+                                                     {"/usr/bin/strace", "-f", "-qq", "-o", second_trace.path(), "-P",
                                                       data / "s.txt", "-e", kLockCall + ":signal=SIGSTOP:when=1"},
-                                                     [&](pid_t tracer2) {
-                                                       const pid_t waiter = stopped_child(tracer2);
+                                                     [&](pid_t) {
+                                                       const pid_t waiter = stopped(second_trace);
                                                        EXPECT_GT(waiter, 0) << "the second never tried the lock";
-                                                       resume(holder);
-                                                       resume(waiter);
+                                                       resume(first_trace, holder);
+                                                       resume(second_trace, waiter);
                                                      });
                               });
   EXPECT_EQ(first.status, 0) << first.err;
@@ -823,7 +827,7 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
     SCOPED_TRACE(lock_b ? "waiting for a lock" : "waiting for input");
     Scratch root, io;
     make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
-    const std::string list = io / "list", report = io / "report";
+    const std::string list = io / "list";
     ::mkfifo(list.c_str(), 0600);
     static int held;
     held = ::open((root / "b/s.txt").c_str(), O_RDWR | O_CLOEXEC);  // magsync must not hold it too
@@ -836,29 +840,28 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
       ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &l), 0);
 #endif
     }
-    Outcome b = run_magsync(root, [report] { ::dup2(::open(report.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), 1); },
+    Fifo report(io);
+    std::string rows;
+    Outcome b = run_magsync(root, [path = report.path()] { ::dup2(::open(path.c_str(), O_WRONLY), 1); },
                             MAGSYNC_EXE, nullptr, {}, [&](pid_t) {
+                              report.open();  // magsync waits for it before it starts
                               const int w = ::open(list.c_str(), O_WRONLY);
                               EXPECT_EQ(::write(w, "a\n", 2), 2);
                               if (lock_b) {
                                 EXPECT_EQ(::write(w, "b\n", 2), 2);
                               }
-                              bool out = false;
-                              for (int i = 0; i < 60000 && !out; ++i) {
-                                out = io.read("report").find("\na\t") != std::string::npos;
-                                const timespec ms = {0, 1000000};
-                                ::nanosleep(&ms, nullptr);
-                              }
-                              EXPECT_TRUE(out) << "a's row never came out while the batch waited";
+                              rows = report.until("a\t");  // waits for a's row
+                              EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
                               ::close(held);  // and its lock
                               if (!lock_b) {
                                 EXPECT_EQ(::write(w, "b\n", 2), 2);
                               }
                               ::close(w);
+                              rows += report.until("");
                             }, {"--batch", list});
     EXPECT_EQ(b.status, 0) << b.err;
-    EXPECT_EQ(io.read("report"), "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n"
-                                 "b\t0\trewritten\t19\t23\t\n");
+    EXPECT_EQ(rows, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n"
+                    "b\t0\trewritten\t19\t23\t\n");
   }
 }
 
@@ -871,11 +874,12 @@ TEST(Batch, AGroupedLineStaysLocked) {
   io.write("list", "a\nb\n");
   const std::string list = io / "list";
   bool held = false;
+  Fifo trace(io);
   Outcome b = run_magsync(root, {}, MAGSYNC_EXE, nullptr,
-                          {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=poll:signal=SIGSTOP:when=2"},
-                          [&](pid_t tracer) {
-                            const pid_t batch = stopped_child(tracer);  // after a's run, before the next name
-                            ASSERT_GT(batch, 0);
+                          {"/usr/bin/strace", "-f", "-qq", "-o", trace.path(), "-e", "inject=poll:signal=SIGSTOP:when=2"},
+                          [&](pid_t) {
+                            const pid_t batch = stopped(trace);  // after a's run, before the next name
+                            EXPECT_GT(batch, 0);
                             const int fd = ::open((root / "a/s.txt").c_str(), O_RDWR | O_CLOEXEC);
 #ifdef MAGSYNC_POSIX
                             held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
@@ -885,7 +889,7 @@ TEST(Batch, AGroupedLineStaysLocked) {
                             held = ::fcntl(fd, F_OFD_SETLK, &l) != 0;
 #endif
                             ::close(fd);
-                            resume(batch);
+                            resume(trace, batch);
                           }, {"--batch", list});
   EXPECT_TRUE(held);
   EXPECT_EQ(b.status, 0) << b.err;
