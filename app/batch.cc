@@ -166,18 +166,16 @@ class Failures {
     while (rows_.next(row, err)) {
       if (++line_ == 1 && row.starts_with("directory\t")) continue;
       const std::size_t tab = row.find('\t');
-      if (tab != row.npos && !recordio::unshown(std::string_view(row).substr(0, tab), dir)) tab_error(err);
-      else if (tab == row.npos) tab_error(err);
-      else if (row.compare(tab + 1, 2, "0\t") != 0) return true;
-      if (*err) return false;
+      if (tab == row.npos || !recordio::unshown(std::string_view(row).substr(0, tab), dir)) {
+        *err = Error::tool().add("line ").add(line_).add(" of the report is not a row of a magsync report");
+        return false;
+      }
+      if (row.compare(tab + 1, 2, "0\t") != 0) return true;  // a status other than 0
     }
     return false;
   }
 
  private:
-  void tab_error(recordio::Status* err) const {
-    *err = Error::tool().add("line ").add(line_).add(" of the report is not a row of a magsync report");
-  }
   recordio::Names rows_;
   long line_ = 0;
 };
