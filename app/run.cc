@@ -238,7 +238,13 @@ int tell(bool help) {
       "error, or the list or the report could not be read or written; 128+N the\n"
       "batch was ended by signal N, once what it had written was reported.\n"
       "See magsync(1).";
-  const Status s = recordio::console_record(help ? kUsage : "magsync " MAGSYNC_VERSION);
+  constexpr std::string_view kVersion =
+      "magsync " MAGSYNC_VERSION "\n"
+      "Copyright (C) 2026 the magsync developers.\n"
+      "License MIT: <https://opensource.org/licenses/MIT>.\n"
+      "This is free software: you are free to change and redistribute it.\n"
+      "There is NO WARRANTY, to the extent permitted by law.";
+  const Status s = recordio::console_record(help ? kUsage : kVersion);
   if (!s) return kOk;
   recordio::report(s->text());
   return kStopStatus;
@@ -264,6 +270,9 @@ bool parse_slice(std::string_view v, long& slice, long& slices) {
          slices >= 1 && slice >= 1 && slice <= slices;
 }
 
+// The long options that take no value.
+constexpr std::string_view kFlags[] = {"--help", "--version", "--batch", "--check", "--dry-run", "--null"};
+
 int start(int argc, char** argv) {
   bool help = false, version = false, batch_mode = false, null = false, options = true, check = false;
   const char* list = nullptr;   // the batch's list of directories, when not standard input
@@ -272,12 +281,15 @@ int start(int argc, char** argv) {
   long slice = 0, slices = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
+    std::string_view missing;  // a long option given without its value
     // A long option's value, after '=' or as the next argument.
     const auto value = [&](std::string_view name) -> std::optional<std::string_view> {
       if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=')
         return arg.substr(name.size() + 1);
       if (arg != name) return std::nullopt;
-      return i + 1 < argc ? std::string_view(argv[++i]) : std::string_view();
+      if (i + 1 < argc) return std::string_view(argv[++i]);
+      missing = name;
+      return std::nullopt;
     };
     if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
       // An operand: the batch's list, else ignored as it always was.
@@ -288,14 +300,24 @@ int start(int argc, char** argv) {
     else if (arg == "--version") version = true;
     else if (arg == "--batch") batch_mode = true;
     else if (arg == "--check" || arg == "--dry-run") check = true;
-    else if (arg == "--null" || arg == "-0") null = true;
-    else if (auto v = value("--slice")) {
+    else if (arg == "--null") null = true;
+    else if (arg[1] != '-') {
+      // Short options, as getopt reads them: -0, also run together (-00).
+      for (const char c : arg.substr(1)) {
+        if (c != '0') return usage(Error::tool().add("invalid option -- '").add({&c, 1}).add("'"));
+        null = true;
+      }
+    } else if (auto v = value("--slice")) {
       if (!parse_slice(*v, slice, slices))
         return usage(Error::tool().add("--slice wants I/N, with I from 1 to N, not ").add_quoted(*v));
     } else if (auto r = value("--retry")) {
       if (r->empty()) return usage(Error::tool().add("--retry wants the report of an earlier batch"));
       retry = r->data();
       batch_mode = true;
+    } else if (!missing.empty()) {
+      return usage(Error::tool().add("option '").add(missing).add("' requires an argument"));
+    } else if (const std::size_t eq = arg.find('='); eq != arg.npos && std::ranges::count(kFlags, arg.substr(0, eq)) != 0) {
+      return usage(Error::tool().add("option '").add(arg.substr(0, eq)).add("' doesn't allow an argument"));
     } else {
       return usage(Error::tool().add("unrecognized option '").add(arg).add("'"));
     }

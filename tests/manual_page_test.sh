@@ -15,6 +15,6 @@ if [ -n "$warnings" ]; then
   echo "$warnings"
   exit 1
 fi
-version=$("$prefix/bin/magsync" --version)
+version=$("$prefix/bin/magsync" --version | head -n 1)
 gzip -dc "$page" | grep -q "^\.TH MAGSYNC 1 [0-9-]* \"$version\"" || { echo "header does not say \"$version\""; exit 1; }
 echo "manual page installs, renders cleanly and says $version"

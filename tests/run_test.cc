@@ -48,7 +48,11 @@ struct Case {
 };
 const std::string kUsage = "<usage>";  // as out: the usage text, whatever its wording
 const std::string kUnknown = "magsync: unrecognized option '--force'\nTry 'magsync --help' for more information.\n";
-const std::string kUnknownH = "magsync: unrecognized option '-h'\nTry 'magsync --help' for more information.\n";
+const std::string kUnknownH = "magsync: invalid option -- 'h'\nTry 'magsync --help' for more information.\n";
+const std::string kVersion = "magsync " MAGSYNC_VERSION "\nCopyright (C) 2026 the magsync developers.\n"
+                             "License MIT: <https://opensource.org/licenses/MIT>.\n"
+                             "This is free software: you are free to change and redistribute it.\n"
+                             "There is NO WARRANTY, to the extent permitted by law.\n";
 const std::string kWide = kK.substr(0, 6) + "00003E38" + kK.substr(14);  // seconds 3e38
 const std::string kTab36 = kK.substr(0, 35) + "\t";  // a tab in the magnitude field
 const std::string kTab = kK.substr(0, 29) + "\t" + kK.substr(30);  // a tab in column 30, which is not read
@@ -168,13 +172,21 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        [] { ::close(2); }},
       {"--help changes nothing", kOk, kUsage, "", 0, {}, nullptr, "--help"},
       {"--help creates nothing", {}, kUsage, "", 0, {}, nullptr, "--help"},
-      {"--version changes nothing", kOk, "magsync " MAGSYNC_VERSION "\n", "", 0, {}, nullptr, "--version"},
-      {"--version creates nothing", {}, "magsync " MAGSYNC_VERSION "\n", "", 0, {}, nullptr, "--version"},
+      {"--version changes nothing", kOk, kVersion, "", 0, {}, nullptr, "--version"},
+      {"--version creates nothing", {}, kVersion, "", 0, {}, nullptr, "--version"},
       {"an argument is ignored, with a warning", kOk, echoed() + kOut + "\n Done\n",
        "magsync: warning: arguments are ignored; mp names the K file and the S file\n", 0, {{"s.txt", kOut + "\n"}},
        nullptr, "k.txt"},
       {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--force"},
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
+      {"-0 run together with an unknown short option", kOk, "",
+       "magsync: invalid option -- 'x'\nTry 'magsync --help' for more information.\n", 2, {}, nullptr, "-0x"},
+      {"--slice without its value", kOk, "",
+       "magsync: option '--slice' requires an argument\nTry 'magsync --help' for more information.\n", 2, {}, nullptr,
+       "--slice"},
+      {"--help with a value", kOk, "",
+       "magsync: option '--help' doesn't allow an argument\nTry 'magsync --help' for more information.\n", 2, {},
+       nullptr, "--help=x"},
       {"--null without --batch changes nothing", kOk, "",
        "magsync: --null goes with --batch\nTry 'magsync --help' for more information.\n", 2, {}, nullptr, "--null"},
       {"--slice=I/N without --batch changes nothing", kOk, "",
