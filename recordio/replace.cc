@@ -51,14 +51,20 @@ class Old final : public OldFile {
     // read, and the rest against the copy. Without an exchange (NFS, FUSE)
     // they are compared just before the rename, so that only a change made
     // between the last check below and the rename can be lost.
+    // Whatever is checked last leaves the only window for a change: with
+    // nanoseconds the times come last, else the bytes.
     const bool whole_seconds = sys::mtime(was).tv_nsec == 0 && sys::ctime(open_).tv_nsec == 0;
-    if (m != Moment::after_exchange)
+    const auto bytes = [&]() -> int {
+      if (m == Moment::after_exchange) return 0;
       if (int err = compare_bytes(u_.fd(), layout_.start, line_)) return err;
-    if (m == Moment::before_rename || (m == Moment::before && whole_seconds)) {
-      if (int err = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return err;
-      if (int err = compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after))
-        return err;
-    }
+      if (m == Moment::before_rename || whole_seconds) {
+        if (int err = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return err;
+        return compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after);
+      }
+      return 0;
+    };
+    if (!whole_seconds)
+      if (int err = bytes()) return err;
     Attributes a;
     if (int err = read_attributes(u_.fd(), a)) return err;
     if (!(a == attrs_)) return kChanged;
@@ -72,7 +78,7 @@ class Old final : public OldFile {
     // itself sets the ctime, so afterwards only the attributes compared one
     // by one above tell.
     if (m != Moment::after_exchange && !sys::same_time(sys::ctime(now), sys::ctime(open_))) return kChanged;
-    return 0;
+    return whole_seconds ? bytes() : 0;
   }
 
  private:

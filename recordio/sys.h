@@ -82,6 +82,9 @@ namespace recordio::faults {
 // 0: make the call. Otherwise the call fails with that errno; a write first
 // writes half of its bytes when *HALF is set.
 int before(sys::Call call, bool* half = nullptr);
+// Whether times are to be read as a filesystem with whole-second times
+// gives them (no nanoseconds).
+bool whole_seconds();
 }  // namespace recordio::faults
 #endif
 

@@ -7,6 +7,7 @@ namespace {
 std::vector<Fault> g_faults;
 std::vector<Made> g_made;
 std::map<Call, int> g_count;
+bool g_whole_seconds = false;
 }  // namespace
 
 void inject(std::vector<Fault> f) {
@@ -14,6 +15,8 @@ void inject(std::vector<Fault> f) {
   g_made.clear();
   g_count.clear();
 }
+
+void whole_seconds(bool on) { g_whole_seconds = on; }
 
 const std::vector<Made>& made() { return g_made; }
 
@@ -35,4 +38,5 @@ int before(sys::Call call, bool* half) {
   }
   return err;
 }
+bool whole_seconds() { return ::faults::g_whole_seconds; }
 }  // namespace recordio::faults

@@ -23,6 +23,10 @@ struct Fault {
 // Replaces the faults, and counts the calls anew.
 void inject(std::vector<Fault> faults);
 
+// Whether the update reads times as a filesystem with whole-second times
+// gives them, from now on.
+void whole_seconds(bool on);
+
 // One call made since inject(): its name and which of that name it was.
 struct Made {
   Call call;
