@@ -2,8 +2,8 @@
 
 #include <cerrno>
 
-#include "recordio/copy.h"
-#include "recordio/sys.h"
+#include "recordio/detail/copy.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 

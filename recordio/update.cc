@@ -8,9 +8,9 @@
 #include <ctime>
 #include <utility>
 
-#include "recordio/copy.h"
-#include "recordio/replace.h"
-#include "recordio/sys.h"
+#include "recordio/detail/copy.h"
+#include "recordio/detail/replace.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 namespace {

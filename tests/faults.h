@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "recordio/sys.h"
+#include "recordio/detail/sys.h"
 
 namespace faults {
 

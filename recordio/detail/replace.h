@@ -1,6 +1,10 @@
 // The S file replaced whole, for a first line whose length changes.
 #pragma once
 
+#ifndef MAGSYNC_RECORDIO_OWN
+#error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
+#endif
+
 #include <string_view>
 
 #include "recordio/error.h"

@@ -12,6 +12,10 @@
 // delay any call by its name. The release build holds no such hook.
 #pragma once
 
+#ifndef MAGSYNC_RECORDIO_OWN
+#error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
+#endif
+
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>

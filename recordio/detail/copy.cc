@@ -1,4 +1,4 @@
-#include "recordio/copy.h"
+#include "recordio/detail/copy.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -6,7 +6,7 @@
 
 #include <unistd.h>
 
-#include "recordio/sys.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 namespace {

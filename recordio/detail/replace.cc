@@ -1,4 +1,4 @@
-#include "recordio/replace.h"
+#include "recordio/detail/replace.h"
 
 #include <sys/stat.h>
 
@@ -7,10 +7,10 @@
 #include <string>
 #include <string_view>
 
-#include "recordio/attributes.h"
-#include "recordio/copy.h"
-#include "recordio/newfile.h"
-#include "recordio/sys.h"
+#include "recordio/detail/attributes.h"
+#include "recordio/detail/copy.h"
+#include "recordio/detail/newfile.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 namespace {

@@ -1,4 +1,4 @@
-#include "recordio/sys.h"
+#include "recordio/detail/sys.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

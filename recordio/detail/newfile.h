@@ -25,6 +25,10 @@
 // either the complete new file or the complete old one.
 #pragma once
 
+#ifndef MAGSYNC_RECORDIO_OWN
+#error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
+#endif
+
 #include <sys/stat.h>
 
 #include <climits>

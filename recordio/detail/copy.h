@@ -1,6 +1,10 @@
 // Copying and comparing ranges of two files, for the S file's replacement.
 #pragma once
 
+#ifndef MAGSYNC_RECORDIO_OWN
+#error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
+#endif
+
 #include <sys/types.h>
 
 #include <cstddef>

@@ -1,6 +1,10 @@
 // What a file holds besides its bytes, read from one file and given to another.
 #pragma once
 
+#ifndef MAGSYNC_RECORDIO_OWN
+#error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
+#endif
+
 #include <sys/types.h>
 
 #include <string>

@@ -1,4 +1,4 @@
-#include "recordio/newfile.h"
+#include "recordio/detail/newfile.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,7 +10,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "recordio/sys.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 

@@ -1,11 +1,11 @@
-#include "recordio/attributes.h"
+#include "recordio/detail/attributes.h"
 
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <string_view>
 
-#include "recordio/sys.h"
+#include "recordio/detail/sys.h"
 
 namespace recordio {
 namespace {
