@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "recordio/detail/signals.h"
 #include "recordio/detail/sys.h"
 
 namespace recordio {
@@ -50,72 +51,14 @@ int locate(const char* name, Place& p) {
 
 namespace {
 
-// The new file's name while it is named, for the signal handler.
+// The new file's name while it is named: what the signal guard's cleanup
+// removes.
 volatile sig_atomic_t g_named = 0;
 int g_dir = -1;
 char g_name[NAME_MAX + 1];
 
-// Signals whose default action does not end the run, and those no handler can catch.
-bool ends_the_run(int sig) {
-  for (int s : {SIGKILL, SIGSTOP, SIGCHLD, SIGCONT, SIGURG, SIGWINCH, SIGTSTP, SIGTTIN, SIGTTOU})
-    if (sig == s) return false;
-  return true;
-}
-#ifdef NSIG
-constexpr int kSignals = NSIG;
-#else
-constexpr int kSignals = 65;
-#endif
-
-struct sigaction g_old[kSignals];  // the actions before the handlers were armed
-bool g_armed[kSignals];
-sigset_t g_set, g_mask;            // the signals handled; the mask before holding
-bool g_holding = false;
-alignas(16) char g_altstack[64 * 1024];  // a stack overflow is a signal too
-
-extern "C" void remove_and_die(int sig) {
+void remove_name() {
   if (g_named) ::unlinkat(g_dir, g_name, 0);
-  ::raise(sig);  // the action is the default again (SA_RESETHAND): delivered on return
-}
-
-void arm() {
-  stack_t ss = {};
-  ss.ss_sp = g_altstack;
-  ss.ss_size = sizeof g_altstack;
-  ::sigaltstack(&ss, nullptr);
-  sigemptyset(&g_set);
-  for (int s = 1; s < kSignals; ++s)
-    if (ends_the_run(s)) sigaddset(&g_set, s);
-  struct sigaction sa = {};
-  sa.sa_handler = remove_and_die;
-  sa.sa_mask = g_set;
-  sa.sa_flags = static_cast<int>(SA_RESETHAND | SA_ONSTACK);
-  for (int s = 1; s < kSignals; ++s) {
-    g_armed[s] = false;
-    // Signals ignored at the start stay ignored, and those the program
-    // handles itself (a batch finishing its work) are left to it: they do
-    // not end the run here. Numbers the C library keeps for itself fail
-    // here and are left alone.
-    if (!ends_the_run(s) || ::sigaction(s, nullptr, &g_old[s]) != 0 || g_old[s].sa_handler != SIG_DFL) continue;
-    g_armed[s] = ::sigaction(s, &sa, nullptr) == 0;
-  }
-}
-
-void disarm() {
-  for (int s = 1; s < kSignals; ++s)
-    if (g_armed[s]) ::sigaction(s, &g_old[s], nullptr), g_armed[s] = false;
-}
-
-void hold() {
-  if (g_holding) return;
-  ::sigprocmask(SIG_BLOCK, &g_set, &g_mask);
-  g_holding = true;
-}
-
-void release() {
-  if (!g_holding) return;
-  g_holding = false;
-  ::sigprocmask(SIG_SETMASK, &g_mask, nullptr);
 }
 
 bool no_exchange(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP || err == ENOTTY; }
@@ -124,13 +67,9 @@ bool no_exchange(int err) { return err == EINVAL || err == ENOSYS || err == EOPN
 
 NewFile::~NewFile() {
   if (fd_ >= 0) sys::close(fd_);
-  if (state_ == State::named) {
-    ::unlinkat(place_.dir, name_, 0);
-    state_ = State::removed;
-  }
+  if (state_ == State::named) ::unlinkat(place_.dir, name_, 0);
   g_named = 0;
-  release();  // only now: a held signal finds nothing left to do
-  disarm();
+  signals::disarm();  // only now: a held signal finds nothing left to do
 }
 
 void NewFile::name_it(State s) {
@@ -141,7 +80,7 @@ void NewFile::name_it(State s) {
 }
 
 int NewFile::create(mode_t mode) {
-  arm();
+  signals::arm(remove_name);
   fd_ = sys::tmpfile(place_.dir, mode);
   if (fd_ >= 0) return state_ = State::nameless, 0;
   // No nameless file here (or not without /proc): a named one, made and
@@ -149,18 +88,18 @@ int NewFile::create(mode_t mode) {
   if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) return errno;
   for (int tries = 0; fd_ < 0 && tries < 100; ++tries) {
     pick_name();
-    hold();
+    signals::hold();
     fd_ = sys::openat(place_.dir, name_, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     const int err = errno;
     if (fd_ >= 0) name_it(State::named);
-    release();
+    signals::release();
     if (fd_ < 0 && err != EEXIST) return err;
   }
   return fd_ >= 0 ? 0 : EEXIST;
 }
 
 int NewFile::commit(const OldFile& old) {
-  hold();  // until ~NewFile, once the name is removed or committed
+  signals::hold();  // until ~NewFile, once the name is removed or committed
   for (int tries = 0; state_ == State::nameless; ++tries) {
     pick_name();
     if (sys::link_fd(fd_, place_.dir, name_) == 0) name_it(State::named);
@@ -178,7 +117,6 @@ int NewFile::commit(const OldFile& old) {
     name_it(State::committed);
     return 0;
   }
-  exchanged_ = true;
   if (int why = old.as_read(place_.dir, name_, OldFile::Moment::after_exchange)) return swap_back(why);
   if (sys::unlink(place_.dir, name_) != 0) {
     const int err = errno;
@@ -190,10 +128,7 @@ int NewFile::commit(const OldFile& old) {
 }
 
 int NewFile::swap_back(int why) {
-  if (sys::exchange(place_.dir, name_, place_.base) == 0) {
-    exchanged_ = false;
-    return why;  // named again: ~NewFile removes it
-  }
+  if (sys::exchange(place_.dir, name_, place_.base) == 0) return why;  // named again: ~NewFile removes it
   const int err = errno;
   name_it(State::kept);
   return err;

@@ -1,24 +1,32 @@
 // The new file that replaces the S file when its first line changes length.
 //
 // Its life, as a state diagram; every arrow not drawn is a failure that
-// leaves the state where it is until the NewFile goes, and going removes
-// a name the new file still has:
+// leaves the state where it is until the NewFile goes:
 //
-//   empty --create()--> nameless          (O_TMPFILE: no name at all)
-//   empty --create()--> named             (no O_TMPFILE: ".NAME.magsync-XXXXXX")
+//   empty --create()--> nameless   (O_TMPFILE: no name at all)
+//   empty --create()--> named      (no O_TMPFILE here, or no /proc to link
+//                                    it through: ".NAME.magsync-XXXXXX")
 //   nameless --commit(): linked--> named
-//   named --commit(): exchanged, checked--> committed  (the old file's name removed)
-//   named --commit(): renamed--> committed             (no exchange: NFS, FUSE)
+//   named --commit(): exchanged, checked, old name removed--> committed
+//   named --commit(): renamed--> committed      (no exchange: NFS, FUSE)
 //   named --commit(): exchanged, check fails, swapped back--> named
-//   named --commit(): exchanged, swap back fails--> kept   (the old file at the name)
-//   named --~NewFile--> removed
+//   named --commit(): exchanged, swap back fails--> kept
+//   named --commit(): exchanged, checked, removing the old name fails--> kept
 //
-// While named, a signal whose default action ends the run removes the name
-// and then ends the run. The handlers are installed before a name exists,
-// and signals are held from the naming to the end of the commit; they are
-// released only once the name is removed or committed, so that a held
-// signal never finds a half-done state. In "kept" no handler removes
-// anything: the name holds the old contents the diagnostic points to.
+// What holds in each state:
+//   empty      no file, no handlers.
+//   nameless   fd() is the new file; the signal guard is armed, though it
+//              has nothing to remove: a nameless file goes with the run.
+//   named      name() is the new file in the S file's directory (or, once
+//              exchanged and not yet checked, the old file); a signal that
+//              ends the run removes that name first. From the commit's
+//              start, signals are held.
+//   committed  the new file is at the S file's name; nothing to remove.
+//   kept       the old file's contents are at name(), which the diagnostic
+//              points to; nothing removes it.
+// Going (~NewFile) removes the name in "named", then delivers any held
+// signal and disarms the guard (recordio/detail/signals.h), in that order,
+// so that a held signal never finds a half-done state.
 //
 // Only SIGKILL (or a power loss) between the link of a nameless file and the
 // end of its commit can leave a name behind: ".NAME.magsync-XXXXXX", holding
@@ -66,7 +74,7 @@ class OldFile {
 
 class NewFile {
  public:
-  enum class State { empty, nameless, named, committed, kept, removed };
+  enum class State { empty, nameless, named, committed, kept };
 
   explicit NewFile(const Place& place) : place_(place) {}
   NewFile(const NewFile&) = delete;
@@ -80,7 +88,6 @@ class NewFile {
   int fd() const { return fd_; }
   State state() const { return state_; }
   const char* name() const { return name_; }
-  bool exchanged() const { return exchanged_; }  // took its place by exchange
 
  private:
   void pick_name();
@@ -90,7 +97,6 @@ class NewFile {
   const Place& place_;
   int fd_ = -1;
   State state_ = State::empty;
-  bool exchanged_ = false;
   char name_[NAME_MAX + 1] = {};
 };
 
