@@ -11,6 +11,7 @@
 
 #include "app/run.h"
 #include "recordio/batch.h"
+#include "recordio/ids.h"
 #include "recordio/console.h"
 #include "recordio/error.h"
 #include "recordio/group.h"

@@ -1,6 +1,7 @@
 #include "app/run.h"
 
 #include "app/batch.h"
+#include "app/policy.h"
 
 #include <algorithm>
 #include <charconv>
@@ -145,9 +146,9 @@ Status reconcile_cards(Run& r, recordio::Group* group) {
 
 // The run up to its end; an error ends it at once through the error stop.
 Status steps(Run& r, recordio::Group* group) {
-  if (auto e = recordio::root_refuses(".")) return e;
+  if (auto e = root_refuses(".")) return e;
   if (auto e = r.control.open(kControlName, Need::any)) return e;
-  if (auto e = recordio::root_refuses(kControlName, &r.control.opened())) return e;
+  if (auto e = root_refuses(kControlName, &r.control.opened())) return e;
   if (auto e = read_name(r.control, r.kfilename, 1)) return e;
   if (auto e = read_name(r.control, r.sfilename, 2)) return e;
   if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;

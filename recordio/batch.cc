@@ -185,6 +185,5 @@ void report_progress(std::string_view line, bool last) {
   (void)write_all(2, text.data(), text.size());
 }
 
-bool is_root() { return ::geteuid() == 0; }
 
 }  // namespace recordio

@@ -76,7 +76,5 @@ Status write_out(std::string_view text);
 bool errors_to_terminal();
 // Writes LINE to standard error over the line before it, ended when LAST.
 void report_progress(std::string_view line, bool last);
-// Whether the run has root's rights.
-bool is_root();
 
 }  // namespace recordio

@@ -192,45 +192,4 @@ Status Unit::close() {
   return std::nullopt;
 }
 
-Status root_refuses(std::string_view name, const struct stat* st) {
-  if (::geteuid() != 0) return std::nullopt;
-  struct stat here;
-  if (!st) {
-    if (::stat(".", &here) != 0) return Error(name).add_errno(errno);
-    st = &here;
-  }
-  if (st->st_uid == 0 && !(st->st_mode & (S_IWGRP | S_IWOTH))) return std::nullopt;
-  char buf[64];
-  Error e(name);
-  if (st->st_uid != 0) {
-    const std::string_view user = id_name("/etc/passwd", st->st_uid, buf);
-    e.add("owned by ").add(user.empty() ? "user " : "").add(user.empty() ? std::string_view() : user);
-    if (user.empty()) e.add(static_cast<long>(st->st_uid));
-  } else {
-    e.add(st->st_mode & S_IWOTH ? "writable by anyone" : "writable by its group");
-  }
-  const auto uid = static_cast<long>(st->st_uid), gid = static_cast<long>(st->st_gid);
-  // --init-groups needs the user's name; a user without one has no groups to give.
-  return e.add(": root does not act on the names another user may have chosen; run magsync as the user "
-               "the event belongs to, for example: setpriv --reuid=").add(uid).add(" --regid=").add(gid)
-      .add(!id_name("/etc/passwd", st->st_uid, buf).empty() ? " --init-groups" : " --clear-groups")
-      .add(" magsync");
-}
-
-std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf) {
-  // Lines "name:password:id:...", read as any other file's lines.
-  Unit u;
-  if (u.open(db, Need::old)) return {};
-  char line[128];
-  while (!u.read_field(line, sizeof line)) {
-    const std::string_view l(line, sizeof line);
-    const std::size_t a = l.find(':'), b = l.find(':', a + 1), c = l.find(':', b + 1);
-    if (c == l.npos || a > buf.size()) continue;
-    unsigned n = 0;
-    auto [p, ec] = std::from_chars(line + b + 1, line + c, n);
-    if (ec == std::errc{} && p == line + c && n == id) return {buf.data(), l.copy(buf.data(), a)};
-  }
-  return {};
-}
-
 }  // namespace recordio

@@ -96,13 +96,4 @@ inline bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Root never acts on names another user chose: run as root, a diagnostic
-// when NAME (with status ST; the current directory when ST is null) is owned
-// by another user or may be written by anyone but root, else nothing.
-Status root_refuses(std::string_view name, const struct stat* st = nullptr);
-
-// The name that DB (/etc/passwd or /etc/group) gives user or group ID, or
-// an empty view when it has none.
-std::string_view id_name(const char* db, unsigned id, std::span<char, 64> buf);
-
 }  // namespace recordio

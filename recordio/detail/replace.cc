@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <string>
 #include <string_view>
@@ -11,6 +12,7 @@
 #include "recordio/detail/copy.h"
 #include "recordio/detail/newfile.h"
 #include "recordio/detail/sys.h"
+#include "recordio/ids.h"
 
 namespace recordio {
 namespace {
@@ -90,10 +92,10 @@ class Old final : public OldFile {
   int fresh_;
 };
 
-// A user or group by its name in DB where it has one, else by its number.
-Error& add_id(Error& e, const char* db, unsigned id) {
-  char buf[64];
-  const std::string_view name = id_name(db, id, buf);
+// A user or group by its name where it has one, else by its number.
+Error& add_id(Error& e, std::string_view (*name_of)(unsigned, std::span<char, 64>), unsigned id) {
+  std::array<char, 64> buf;
+  const std::string_view name = name_of(id, buf);
   return name.empty() ? e.add(static_cast<long>(id)) : e.add(name);
 }
 
@@ -103,8 +105,8 @@ Error not_owner(const Unit& u, const LineSpan& line, std::size_t width) {
   e.add("line 1 has ").add(static_cast<long>(line.length)).add(" characters");
   if (line.end.empty()) e.add(" and no line end");
   e.add(", not ").add(static_cast<long>(width)).add(", so the file must be replaced, which only its owner (");
-  add_id(e, "/etc/passwd", u.opened().st_uid).add(") or root may do without changing its owner or group (");
-  add_id(e, "/etc/group", u.opened().st_gid).add("); once they have run magsync on it, later runs rewrite it in place");
+  add_id(e, user_name, u.opened().st_uid).add(") or root may do without changing its owner or group (");
+  add_id(e, group_name, u.opened().st_gid).add("); once they have run magsync on it, later runs rewrite it in place");
   return e.set(Fate::unchanged);
 }
 

@@ -1,0 +1,23 @@
+// Users and groups by number: the process's own, a file's, and their names.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <span>
+#include <string_view>
+
+#include "recordio/error.h"
+
+namespace recordio {
+
+bool is_root();  // the effective user is root
+
+// What NAME leads to, or why it cannot be known.
+Status status_of(std::string_view name, struct stat& st);
+
+// The name of user UID or group GID, in BUF, or an empty view when it has
+// none that this build can see.
+std::string_view user_name(unsigned uid, std::span<char, 64> buf);
+std::string_view group_name(unsigned gid, std::span<char, 64> buf);
+
+}  // namespace recordio
