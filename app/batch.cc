@@ -11,6 +11,7 @@
 
 #include "app/run.h"
 #include "recordio/batch.h"
+#include "recordio/failure.h"
 #include "recordio/ids.h"
 #include "recordio/console.h"
 #include "recordio/error.h"
@@ -70,8 +71,8 @@ class Report {
     for (Row& r : rows_) {
       bool put_back = false;
       if (const int err = r.write ? group_.failure(*r.write, &put_back) : 0) {
-        Error e(r.sfile);
-        e.add("cannot rewrite: ").add_errno(err).set(put_back ? recordio::Fate::unchanged : recordio::Fate::partial);
+        Error e = recordio::words(r.sfile, {recordio::Cause::system, recordio::Step::sync, err});
+        e.set(put_back ? recordio::Fate::unchanged : recordio::Fate::partial);
         r.status = kStopStatus;
         r.outcome = kFailed;
         r.after = put_back ? r.before : "";

@@ -25,7 +25,7 @@ void Group::sync() {
   for (Entry& e : entries_) {
     if (sys::fdatasync(e.fd) == 0) continue;
     e.err = errno;
-    e.put_back = write_at(e.fd, e.was.data(), e.was.size(), e.start) == 0 && sys::fdatasync(e.fd) == 0;
+    e.put_back = !write_at(e.fd, e.was.data(), e.was.size(), e.start) && sys::fdatasync(e.fd) == 0;
   }
   for (const Entry& e : entries_) sys::close(e.fd);
   done_ = std::move(entries_);

@@ -11,6 +11,7 @@
 #include "recordio/detail/copy.h"
 #include "recordio/detail/replace.h"
 #include "recordio/detail/sys.h"
+#include "recordio/failure.h"
 
 namespace recordio {
 namespace {
@@ -18,7 +19,6 @@ namespace {
 constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
 constexpr auto kLockWait = std::chrono::seconds(5);  // how long a run waits for another to finish
 constexpr long kLockPollNs = 10'000'000;
-constexpr int kLocked = -2;                // in place of an errno: another run holds the lock
 
 // The S file opened for writing, and locked.
 class Writer {
@@ -26,25 +26,25 @@ class Writer {
   ~Writer() {
     if (fd_ >= 0) sys::close(fd_);  // and the lock goes with it
   }
-  // 0, an errno, kChanged when the name leads elsewhere now, or kLocked.
-  int open(const Unit& u) {
+  // Nothing, or a failure: a change when the name leads elsewhere now.
+  Failed open(const Unit& u) {
     // Not blocking: if the name led to a FIFO now, opening it must not wait.
     fd_ = sys::open(u.path(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd_ < 0) return errno == ENOENT ? kChanged : errno;  // removed since it was read
-    if (sys::fstat(fd_, &open_) != 0) return errno;
+    if (fd_ < 0) return errno == ENOENT ? changed() : system_failure(errno, Step::open);  // removed since read
+    if (sys::fstat(fd_, &open_) != 0) return system_failure(errno, Step::check);
     const struct stat& st = open_;
-    if (!same_file(st, u.opened())) return kChanged;
+    if (!same_file(st, u.opened())) return changed();
     // Opening for writing may change the ctime itself (overlayfs copies a
     // lower file up): what another program changes shows in the size and
     // the mtime, and later changes in the ctime from here on.
-    if (st.st_size != u.opened().st_size || !sys::same_time(sys::mtime(st), sys::mtime(u.opened()))) return kChanged;
+    if (st.st_size != u.opened().st_size || !sys::same_time(sys::mtime(st), sys::mtime(u.opened()))) return changed();
     // A deadline on the monotonic clock, however long each pause takes.
     const auto deadline = std::chrono::steady_clock::now() + kLockWait;
     for (bool waited = false;; waited = true) {
-      if (sys::lock(fd_) == 0) return 0;
-      if (errno == ENOLCK) return 0;  // a filesystem without locks: the checks below remain
-      if (errno != EAGAIN) return errno;
-      if (waited && std::chrono::steady_clock::now() >= deadline) return kLocked;
+      if (sys::lock(fd_) == 0) return std::nullopt;
+      if (errno == ENOLCK) return std::nullopt;  // a filesystem without locks: the checks below remain
+      if (errno != EAGAIN) return system_failure(errno, Step::lock);
+      if (waited && std::chrono::steady_clock::now() >= deadline) return Failure{Cause::locked, Step::lock};
       if (!waited) {
         before_wait();  // a batch lets go of what it holds (this very file, it may be)
         continue;
@@ -63,48 +63,44 @@ class Writer {
 };
 
 // The same length: the line is written in place, and synced unless GROUP
-// will. 0, an errno or kChanged; *BACK is the errno of putting the old line
+// will. Nothing, or the failure; *BACK is the errno of putting the old line
 // back where that failed too; *WROTE tells whether anything was written. A
 // line that holds TEXT already (another run wrote it) is synced as it is,
 // so that it is durable once it is reported. *NOW is what the line held.
-int in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, bool sync,
-             int* back, bool* wrote, std::string_view* now) {
+Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, bool sync,
+                int* back, bool* wrote, std::string_view* now) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
   struct stat named;
-  if (sys::stat(u.path(), &named) != 0) return errno == ENOENT ? kChanged : errno;
-  if (!same_file(named, u.opened())) return kChanged;
+  if (sys::stat(u.path(), &named) != 0) return errno == ENOENT ? changed() : system_failure(errno, Step::check);
+  if (!same_file(named, u.opened())) return changed();
   static char old[kInPlaceMax + 2];
-  if (int err = read_at(fd, old, text.size(), line.start)) return err;
-  if (int err = read_at(fd, old + text.size(), line.end.size(), line.start + line.length)) return err;
+  if (auto f = read_at(fd, old, text.size(), line.start)) return at(f, Step::read);
+  if (auto f = read_at(fd, old + text.size(), line.end.size(), line.start + line.length)) return at(f, Step::read);
   *now = std::string_view(old, text.size());
   if ((*now != was && *now != text) || line.end != std::string_view(old + text.size(), line.end.size()))
-    return kChanged;
+    return changed();
   // A last line without a line end must still end the file.
   struct stat st;
-  if (line.end.empty() && sys::fstat(fd, &st) != 0) return errno;
-  if (line.end.empty() && st.st_size != line.start + line.length) return kChanged;
+  if (line.end.empty() && sys::fstat(fd, &st) != 0) return system_failure(errno, Step::check);
+  if (line.end.empty() && st.st_size != line.start + line.length) return changed();
 
   // The whole card in one write, the magnitude field always among it; what
   // follows it on a longer line is left as it is.
-  int err = 0;
+  Failed f;
   if (*now != text) {
-    err = write_at(fd, text.data(), text.size(), line.start);
-    *wrote = !err;
+    f = at(write_at(fd, text.data(), text.size(), line.start), Step::write);
+    *wrote = !f;
   }
-  if (!err && sync && sys::fsync(fd) != 0) err = errno;
-  if (err && (*back = write_at(fd, now->data(), now->size(), line.start)) == 0 && sys::fsync(fd) != 0) *back = errno;
-  return err;
+  if (!f && sync && sys::fsync(fd) != 0) f = system_failure(errno, Step::sync);
+  if (f) {
+    if (auto b = write_at(fd, now->data(), now->size(), line.start)) *back = b->err;
+    else if (sys::fsync(fd) != 0) *back = errno;
+  }
+  return f;
 }
 
 }  // namespace
-
-Error cannot_rewrite(const Unit& u, int err) {
-  if (err == kChanged)
-    return Error(u.name()).add("changed by another program while magsync ran").set(Fate::not_rewritten);
-  if (err == kLocked) return Error(u.name()).add("locked by another program").set(Fate::not_rewritten);
-  return Error(u.name()).add("cannot rewrite: ").add_errno(err).set(Fate::unchanged);
-}
 
 Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote, Group* group) {
   bool ignored = false;
@@ -118,10 +114,7 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
     return std::nullopt;
   }
   Writer w;
-  if (int err = w.open(u)) {
-    if (err == kChanged || err == kLocked) return cannot_rewrite(u, err);
-    return Error(u.name()).add("cannot open for writing: ").add_errno(err).set(Fate::unchanged);
-  }
+  if (auto f = w.open(u)) return words(u.name(), *f);
   // What follows the WAS bytes read on a longer line is kept, and a last
   // line without a line end stays without one. A line whose bytes read are
   // as many as TEXT's, and which is as long or longer, is written in place.
@@ -134,15 +127,14 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
   }
   int back = 0;
   std::string_view now;
-  const int err = in_place(u, w.fd(), line, was, text, !group, &back, wrote, &now);
-  if (!err && group) group->add(w.release(), line.start, now);
-  if (!err && *wrote && u.opened().st_nlink > 1)
+  const Failed f = in_place(u, w.fd(), line, was, text, !group, &back, wrote, &now);
+  if (!f && group) group->add(w.release(), line.start, now);
+  if (!f && *wrote && u.opened().st_nlink > 1)
     report(Error(u.name()).add("warning: the file has ").add(static_cast<long>(u.opened().st_nlink) - 1)
                .add(" other hard link(s); they show the new line too").text());
-  if (!err) return std::nullopt;
-  if (!back) return cannot_rewrite(u, err);
-  return Error(u.name()).add("cannot rewrite: ").add_errno(err).add("; putting the old line back failed too: ")
-      .add_errno(back).set(Fate::partial);
+  if (!f) return std::nullopt;
+  if (!back) return words(u.name(), *f);
+  return words(u.name(), *f).add("; putting the old line back failed too: ").add_errno(back).set(Fate::partial);
 }
 
 }  // namespace recordio

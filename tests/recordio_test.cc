@@ -289,10 +289,12 @@ TEST(Update, AnyFailedCallIsWorkedAroundOrLeavesTheFileAsItWas) {
           return;
         case recordio::Fate::rewritten:
           EXPECT_EQ(entries["s.txt"], c.after) << text;
+          EXPECT_EQ(text.find("replaced, but Input/output error"), text.npos) << text;
           break;
         case recordio::Fate::unchanged:
           EXPECT_EQ(entries, (Entries{{"s.txt", c.before}})) << text;
           EXPECT_TRUE(text.ends_with(": Input/output error")) << text;
+          EXPECT_EQ(text.find("cannot rewrite: Input/output error"), text.npos) << text;  // the step is named
           break;
         default:
           ADD_FAILURE() << text;
@@ -441,7 +443,7 @@ TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
   } cases[] = {
       {"its first name taken", {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::openat, 2, EEXIST}}, "", ""},
       {"a directory that may not be written", {{Call::tmpfile, 1, EACCES}, {Call::openat, 2, EACCES}},
-       ": cannot rewrite: Permission denied (line 1 has 3 characters, not 115, so the file must be written anew "
+       ": cannot rewrite: creation of the new file: Permission denied (line 1 has 3 characters, not 115, so the file must be written anew "
        "beside it, in its directory)", ""},
 #ifndef MAGSYNC_POSIX
       {"inode flags that cannot be given", {{Call::set_flags, 0, EPERM}}, "", ": warning: inode flags not kept: d"},

@@ -406,7 +406,7 @@ TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
       "(4321) or root may do without changing its owner or group (4242); once they have run magsync on it, later "
       "runs rewrite it in place; the file is unchanged\n";
   const std::string no_room =
-      "magsync: s.txt: cannot rewrite: Permission denied (line 1 has 65 characters, not 115, so the file must be "
+      "magsync: s.txt: cannot rewrite: creation of the new file: Permission denied (line 1 has 65 characters, not 115, so the file must be "
       "written anew beside it, in its directory); the file is unchanged\n";
   // The same length, in a directory the member may not write; a length
   // change, in one the member may write (refused), and in one it may not.
@@ -570,7 +570,7 @@ TEST(Run, FailedRewriteLeavesTheSFileAsItWas) {
   // A file size limit makes the copy fail part way through.
   const std::string big = kS + "\n" + std::string(200000, 'r') + "\n";
   check({"write fails part way", with(kOk, "s.txt", big), echoed(),
-         "magsync: s.txt: cannot rewrite: File too large; the file is unchanged\n", 2, {}},
+         "magsync: s.txt: cannot rewrite: write of the new file: File too large; the file is unchanged\n", 2, {}},
         [] {
           rlimit lim{64 * 1024, 64 * 1024};
           ::setrlimit(RLIMIT_FSIZE, &lim);
@@ -794,7 +794,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
         "\"a\\x00x\"\t2\tfailed\t\t\tmagsync: \"a\\x00x\": directory name holds a NUL byte"}, 1},
       {"a list that cannot be read", "<dir>", nullptr, false, {}, 2, "magsync: standard input: Is a directory\n"},
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
-       {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: Input/output error; the file is unchanged",
+       {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; the file is unchanged",
         "b\t" + rewritten}, 1, "", "fdatasync:error=EIO:when=1"},
       {"root and a listed link", "a\nlink\n", nullptr, false,
        {"a\t" + rewritten, root ? "link\t2\tfailed\t\t\tmagsync: link: a symbolic link; root enters only the directory named"

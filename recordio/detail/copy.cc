@@ -16,30 +16,30 @@ char g_buf[2][kChunk];                   // static: no large arrays on the stack
 
 }  // namespace
 
-int write_at(int fd, const char* p, std::size_t n, off_t to) {
+Failed write_at(int fd, const char* p, std::size_t n, off_t to) {
   while (n > 0) {
     const ssize_t w = sys::pwrite(fd, p, n, to);
     if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return errno;
-    if (w == 0) return EIO;
+    if (w < 0) return system_failure(errno);
+    if (w == 0) return system_failure(EIO);
     p += w;
     n -= static_cast<std::size_t>(w);
     to += w;
   }
-  return 0;
+  return std::nullopt;
 }
 
-int read_at(int fd, char* p, std::size_t n, off_t off) {
+Failed read_at(int fd, char* p, std::size_t n, off_t off) {
   while (n > 0) {
     const ssize_t r = sys::pread(fd, p, n, off);
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return errno;
-    if (r == 0) return kChanged;  // shorter than it was
+    if (r < 0) return system_failure(errno);
+    if (r == 0) return changed();  // shorter than it was
     p += r;
     n -= static_cast<std::size_t>(r);
     off += r;
   }
-  return 0;
+  return std::nullopt;
 }
 
 namespace {
@@ -50,29 +50,29 @@ bool no_kernel_copy(int err) {
 }
 
 // Copies LEN bytes, all data.
-int copy_data(int in, off_t off, off_t len, int out, off_t to, bool& kernel) {
+Failed copy_data(int in, off_t off, off_t len, int out, off_t to, bool& kernel) {
   while (len > 0 && kernel) {
     const auto n = sys::copy_range(in, &off, out, &to, static_cast<std::size_t>(std::min(len, off_t{1} << 30)));
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && no_kernel_copy(errno)) kernel = false;
-    else if (n < 0) return errno;
-    else if (n == 0) return kChanged;
+    else if (n < 0) return system_failure(errno);
+    else if (n == 0) return changed();
     else len -= n;
   }
   while (len > 0) {
     const auto n = static_cast<std::size_t>(std::min(len, off_t{kChunk}));
-    if (int err = read_at(in, g_buf[0], n, off)) return err;
-    if (int err = write_at(out, g_buf[0], n, to)) return err;
+    if (auto f = read_at(in, g_buf[0], n, off)) return f;
+    if (auto f = write_at(out, g_buf[0], n, to)) return f;
     off += static_cast<off_t>(n);
     to += static_cast<off_t>(n);
     len -= static_cast<off_t>(n);
   }
-  return 0;
+  return std::nullopt;
 }
 
 }  // namespace
 
-int copy_range(int in, off_t off, off_t len, int out, off_t to) {
+Failed copy_range(int in, off_t off, off_t len, int out, off_t to) {
   // Where the two offsets lie alike within a page, the kernel copies, and
   // may share blocks (a reflink on XFS and btrfs, a copy on the server over
   // NFS). Where they do not, as after a first line whose length changed,
@@ -85,30 +85,30 @@ int copy_range(int in, off_t off, off_t len, int out, off_t to) {
   while (off < end) {
     // The next data region; a filesystem that cannot tell holes has none.
     off_t data = sys::seek_data(in, off, false), hole = end;
-    if (data < 0 && errno == ENXIO) return 0;  // a hole to the end (the size is checked later)
+    if (data < 0 && errno == ENXIO) return std::nullopt;  // a hole to the end (the size is checked later)
     if (data < 0 && (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP)) data = off;
-    else if (data < 0) return errno;
-    else if (data >= end) return 0;
-    else if ((hole = sys::seek_data(in, data, true)) < 0) return errno;
+    else if (data < 0) return system_failure(errno);
+    else if (data >= end) return std::nullopt;
+    else if ((hole = sys::seek_data(in, data, true)) < 0) return system_failure(errno);
     hole = std::min(hole, end);
-    if (int err = copy_data(in, data, hole - data, out, to + (data - off), kernel)) return err;
+    if (auto f = copy_data(in, data, hole - data, out, to + (data - off), kernel)) return f;
     to += hole - off;
     off = hole;
   }
-  return 0;
+  return std::nullopt;
 }
 
-int compare_range(int a, off_t off, off_t len, int b, off_t to) {
+Failed compare_range(int a, off_t off, off_t len, int b, off_t to) {
   while (len > 0) {
     const auto n = static_cast<std::size_t>(std::min(len, off_t{kChunk}));
-    if (int err = read_at(a, g_buf[0], n, off)) return err;
-    if (int err = read_at(b, g_buf[1], n, to)) return err;
-    if (std::memcmp(g_buf[0], g_buf[1], n) != 0) return kChanged;
+    if (auto f = read_at(a, g_buf[0], n, off)) return f;
+    if (auto f = read_at(b, g_buf[1], n, to)) return f;
+    if (std::memcmp(g_buf[0], g_buf[1], n) != 0) return changed();
     off += static_cast<off_t>(n);
     to += static_cast<off_t>(n);
     len -= static_cast<off_t>(n);
   }
-  return 0;
+  return std::nullopt;
 }
 
 }  // namespace recordio

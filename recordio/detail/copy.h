@@ -9,24 +9,29 @@
 
 #include <cstddef>
 
+#include "recordio/failure.h"
+
 namespace recordio {
 
-// Writes all N bytes of P to FD at offset TO: 0 or an errno.
-int write_at(int fd, const char* p, std::size_t n, off_t to);
-// Reads N bytes of FD at OFF into P, all of them: 0, an errno, or kChanged
-// when the file ends first.
-int read_at(int fd, char* p, std::size_t n, off_t off);
+// Each gives nothing, a system failure, or a change by another program,
+// none of them with a step: the caller names it.
+
+// Writes all N bytes of P to FD at offset TO.
+Failed write_at(int fd, const char* p, std::size_t n, off_t to);
+// Reads N bytes of FD at OFF into P, all of them; a change when the file
+// ends first.
+Failed read_at(int fd, char* p, std::size_t n, off_t off);
 
 // Copies the LEN bytes of IN at OFF to OUT at TO, the data regions only: a
 // hole of a sparse IN is not read, and stays a hole in OUT once OUT is given
 // its size. The kernel copies where the offsets lie alike within a page
 // (sharing blocks where the filesystem can, on the server over NFS), else
 // a buffer does.
-// 0, an errno, or kChanged when IN turns out shorter than LEN.
-int copy_range(int in, off_t off, off_t len, int out, off_t to);
+// A change when IN turns out shorter than LEN.
+Failed copy_range(int in, off_t off, off_t len, int out, off_t to);
 
-// Whether the LEN bytes of A at OFF are those of B at TO: 0, an errno, or
-// kChanged when they differ or one is shorter.
-int compare_range(int a, off_t off, off_t len, int b, off_t to);
+// Whether the LEN bytes of A at OFF are those of B at TO: a change when
+// they differ or one is shorter.
+Failed compare_range(int a, off_t off, off_t len, int b, off_t to);
 
 }  // namespace recordio

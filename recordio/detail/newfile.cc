@@ -98,40 +98,40 @@ int NewFile::create(mode_t mode) {
   return fd_ >= 0 ? 0 : EEXIST;
 }
 
-int NewFile::commit(const OldFile& old) {
+Failed NewFile::commit(const OldFile& old) {
   signals::hold();  // until ~NewFile, once the name is removed or committed
   for (int tries = 0; state_ == State::nameless; ++tries) {
     pick_name();
     if (sys::link_fd(fd_, place_.dir, name_) == 0) name_it(State::named);
-    else if (errno != EEXIST || tries == 100) return errno;
+    else if (errno != EEXIST || tries == 100) return system_failure(errno, Step::link);
   }
-  if (int why = old.as_read(place_.dir, place_.base, OldFile::Moment::before)) return why;
+  if (auto why = old.as_read(place_.dir, place_.base, OldFile::Moment::before)) return at(why, Step::check);
   // An exchange, not a rename: what it takes out of the file's place is
   // checked once more, so that a change made since the check above is put
   // back rather than lost.
   if (sys::exchange(place_.dir, name_, place_.base) != 0) {
-    if (errno == ENOENT) return kChanged;  // removed since the check above
-    if (!no_exchange(errno)) return errno;
-    if (int why = old.as_read(place_.dir, place_.base, OldFile::Moment::before_rename)) return why;
-    if (sys::rename(place_.dir, name_, place_.base) != 0) return errno;
+    if (errno == ENOENT) return changed();  // removed since the check above
+    if (!no_exchange(errno)) return system_failure(errno, Step::exchange);
+    if (auto why = old.as_read(place_.dir, place_.base, OldFile::Moment::before_rename)) return at(why, Step::check);
+    if (sys::rename(place_.dir, name_, place_.base) != 0) return system_failure(errno, Step::rename);
     name_it(State::committed);
-    return 0;
+    return std::nullopt;
   }
-  if (int why = old.as_read(place_.dir, name_, OldFile::Moment::after_exchange)) return swap_back(why);
+  if (auto why = old.as_read(place_.dir, name_, OldFile::Moment::after_exchange)) return swap_back(at(why, Step::check));
   if (sys::unlink(place_.dir, name_) != 0) {
     const int err = errno;
     name_it(State::kept);  // replaced; what it held stays at the name
-    return err;
+    return system_failure(err, Step::remove_old);
   }
   name_it(State::committed);
-  return 0;
+  return std::nullopt;
 }
 
-int NewFile::swap_back(int why) {
+Failed NewFile::swap_back(Failed why) {
   if (sys::exchange(place_.dir, name_, place_.base) == 0) return why;  // named again: ~NewFile removes it
   const int err = errno;
   name_it(State::kept);
-  return err;
+  return system_failure(err, Step::swap_back);
 }
 
 // ".NAME.magsync-" and six letters, NAME cut to fit NAME_MAX.

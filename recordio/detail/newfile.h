@@ -41,6 +41,8 @@
 
 #include <climits>
 
+#include "recordio/failure.h"
+
 namespace recordio {
 
 // The directory a file lies in and its name there, found by following the
@@ -65,8 +67,8 @@ class OldFile {
     before_rename,   // at its name, just before a rename where there is no exchange
     after_exchange,  // at the new file's name, just after the exchange
   };
-  // 0 when it is as it was read, else kChanged or an errno.
-  virtual int as_read(int dir, const char* name, Moment m) const = 0;
+  // Nothing when it is as it was read, else a change or a system failure.
+  virtual Failed as_read(int dir, const char* name, Moment m) const = 0;
 
  protected:
   ~OldFile() = default;
@@ -82,8 +84,8 @@ class NewFile {
   ~NewFile();
 
   int create(mode_t mode);  // 0 or an errno
-  // Puts the new file in place of OLD. 0, an errno or kChanged.
-  int commit(const OldFile& old);
+  // Puts the new file in place of OLD: nothing, or the failure and its step.
+  Failed commit(const OldFile& old);
 
   int fd() const { return fd_; }
   State state() const { return state_; }
@@ -92,7 +94,7 @@ class NewFile {
  private:
   void pick_name();
   void name_it(State s);
-  int swap_back(int why);
+  Failed swap_back(Failed why);
 
   const Place& place_;
   int fd_ = -1;

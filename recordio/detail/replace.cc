@@ -17,17 +17,16 @@
 namespace recordio {
 namespace {
 
-
-// 0 when FD holds TEXT at OFF, kChanged when it holds anything else, or an errno.
-int compare_bytes(int fd, off_t off, std::string_view text) {
+// Nothing when FD holds TEXT at OFF, a change when it holds anything else.
+Failed compare_bytes(int fd, off_t off, std::string_view text) {
   char buf[512];
   for (std::size_t done = 0; done < text.size();) {
     const std::size_t n = std::min(sizeof buf, text.size() - done);
-    if (int err = read_at(fd, buf, n, off + static_cast<off_t>(done))) return err;
-    if (std::string_view(buf, n) != text.substr(done, n)) return kChanged;
+    if (auto f = read_at(fd, buf, n, off + static_cast<off_t>(done))) return f;
+    if (std::string_view(buf, n) != text.substr(done, n)) return changed();
     done += n;
   }
-  return 0;
+  return std::nullopt;
 }
 
 // Where the old file's bytes go in the new one.
@@ -44,7 +43,7 @@ class Old final : public OldFile {
   Old(const Unit& u, const struct stat& open, std::string_view line, const Attributes& a, const Layout& l, int fresh)
       : u_(u), open_(open), line_(line), attrs_(a), layout_(l), fresh_(fresh) {}
 
-  int as_read(int dir, const char* name, Moment m) const override {
+  Failed as_read(int dir, const char* name, Moment m) const override {
     const struct stat& was = u_.opened();
     // Where the times cannot tell a change made within the same second (a
     // filesystem with whole-second times: its nanoseconds are all 0), nor
@@ -56,31 +55,31 @@ class Old final : public OldFile {
     // Whatever is checked last leaves the only window for a change: with
     // nanoseconds the times come last, else the bytes.
     const bool whole_seconds = sys::mtime(was).tv_nsec == 0 && sys::ctime(open_).tv_nsec == 0;
-    const auto bytes = [&]() -> int {
-      if (m == Moment::after_exchange) return 0;
-      if (int err = compare_bytes(u_.fd(), layout_.start, line_)) return err;
+    const auto bytes = [&]() -> Failed {
+      if (m == Moment::after_exchange) return std::nullopt;
+      if (auto f = compare_bytes(u_.fd(), layout_.start, line_)) return f;
       if (m == Moment::before_rename || whole_seconds) {
-        if (int err = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return err;
+        if (auto f = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return f;
         return compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after);
       }
-      return 0;
+      return std::nullopt;
     };
     if (!whole_seconds)
-      if (int err = bytes()) return err;
+      if (auto f = bytes()) return f;
     Attributes a;
-    if (int err = read_attributes(u_.fd(), a)) return err;
-    if (!(a == attrs_)) return kChanged;
+    if (int err = read_attributes(u_.fd(), a)) return system_failure(err);
+    if (!(a == attrs_)) return changed();
     struct stat now;
-    if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? kChanged : errno;
+    if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? changed() : system_failure(errno);
     if (!same_file(now, was) || now.st_size != was.st_size ||
         !sys::same_time(sys::mtime(now), sys::mtime(was)))
-      return kChanged;
+      return changed();
     // Until the exchange its ctime tells of any change to its bytes, owner,
     // mode or extended attributes, even one undone since; the exchange
     // itself sets the ctime, so afterwards only the attributes compared one
     // by one above tell.
-    if (m != Moment::after_exchange && !sys::same_time(sys::ctime(now), sys::ctime(open_))) return kChanged;
-    return whole_seconds ? bytes() : 0;
+    if (m != Moment::after_exchange && !sys::same_time(sys::ctime(now), sys::ctime(open_))) return changed();
+    return whole_seconds ? bytes() : std::nullopt;
   }
 
  private:
@@ -111,13 +110,16 @@ Error not_owner(const Unit& u, const LineSpan& line, std::size_t width) {
 }
 
 // Writes the new file: the lines before, TEXT and END, the rest.
-int fill(int in, int out, const Layout& l, std::string_view text, std::string_view end, off_t old_size) {
-  if (int err = copy_range(in, 0, l.start, out, 0)) return err;
-  if (int err = write_at(out, text.data(), text.size(), l.start)) return err;
-  if (int err = write_at(out, end.data(), end.size(), l.start + static_cast<off_t>(text.size()))) return err;
-  if (int err = copy_range(in, l.tail, old_size - l.tail, out, l.after)) return err;
-  return sys::ftruncate(out, l.size) == 0 ? 0 : errno;  // a hole at the end stays a hole
+Failed fill(int in, int out, const Layout& l, std::string_view text, std::string_view end, off_t old_size) {
+  if (auto f = copy_range(in, 0, l.start, out, 0)) return f;
+  if (auto f = write_at(out, text.data(), text.size(), l.start)) return f;
+  if (auto f = write_at(out, end.data(), end.size(), l.start + static_cast<off_t>(text.size()))) return f;
+  if (auto f = copy_range(in, l.tail, old_size - l.tail, out, l.after)) return f;
+  if (sys::ftruncate(out, l.size) != 0) return system_failure(errno);  // a hole at the end stays a hole
+  return std::nullopt;
 }
+
+Error failed(const Unit& u, Failed f) { return words(u.name(), *f); }
 
 }  // namespace
 
@@ -126,11 +128,12 @@ Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std
   const std::size_t width = was.size();
   const struct stat& st = u.opened();
   Attributes attrs;
-  if (int err = read_attributes(u.fd(), attrs)) return cannot_rewrite(u, err);
+  if (int err = read_attributes(u.fd(), attrs)) return failed(u, system_failure(err, Step::attributes));
   if (!(attrs.uid == st.st_uid && attrs.gid == st.st_gid && attrs.mode == (st.st_mode & 07777)))
-    return cannot_rewrite(u, kChanged);
+    return failed(u, changed());
   Place place;
-  if (int err = locate(u.path(), place)) return cannot_rewrite(u, err == ENOENT ? kChanged : err);
+  if (int err = locate(u.path(), place))
+    return failed(u, err == ENOENT ? changed() : system_failure(err, Step::locate));
 
   // A line longer than the WIDTH bytes replaced keeps the rest of itself
   // and its end (or none).
@@ -145,8 +148,9 @@ Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std
 
   NewFile file(place);
   if (int err = file.create(0600)) {
-    if (err != EACCES && err != EPERM && err != EROFS) return cannot_rewrite(u, err);
-    return cannot_rewrite(u, err).add(" (line 1 has ").add(static_cast<long>(line.length)).add(" characters, not ")
+    const Error e = failed(u, system_failure(err, Step::create));
+    if (err != EACCES && err != EPERM && err != EROFS) return e;
+    return Error(e).add(" (line 1 has ").add(static_cast<long>(line.length)).add(" characters, not ")
         .add(static_cast<long>(text.size())).add(", so the file must be written anew beside it, in its directory)");
   }
   // Owner and group first, while the file is empty and its mode 0600: a
@@ -154,25 +158,25 @@ Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std
   // access, and is refused. (A change of owner would also clear set-ID bits
   // given before it.)
   if (sys::fchown(file.fd(), st.st_uid, st.st_gid) != 0)
-    return errno == EPERM ? not_owner(u, line, text.size()) : cannot_rewrite(u, errno);
+    return errno == EPERM ? not_owner(u, line, text.size()) : failed(u, system_failure(errno, Step::owner));
   std::string lost_flags;
   give_flags(file.fd(), attrs, sys::kNoCowFlag, lost_flags);  // only while empty
-  if (int err = fill(u.fd(), file.fd(), l, text, end, st.st_size)) return cannot_rewrite(u, err);
-  if (int err = give_xattrs(file.fd(), attrs)) return cannot_rewrite(u, err);
+  if (auto f = fill(u.fd(), file.fd(), l, text, end, st.st_size)) return failed(u, at(f, Step::copy));
+  if (int err = give_xattrs(file.fd(), attrs)) return failed(u, system_failure(err, Step::xattrs));
   give_flags(file.fd(), attrs, ~sys::kNoCowFlag, lost_flags);
-  if (sys::fchmod(file.fd(), attrs.mode) != 0) return cannot_rewrite(u, errno);
-  if (sys::fsync(file.fd()) != 0) return cannot_rewrite(u, errno);
+  if (sys::fchmod(file.fd(), attrs.mode) != 0) return failed(u, system_failure(errno, Step::mode));
+  if (sys::fsync(file.fd()) != 0) return failed(u, system_failure(errno, Step::sync_new));
   struct stat mine;
-  if (sys::fstat(file.fd(), &mine) != 0) return cannot_rewrite(u, errno);
-  if (mine.st_size != l.size) return cannot_rewrite(u, kChanged);  // written to by another program
+  if (sys::fstat(file.fd(), &mine) != 0) return failed(u, system_failure(errno, Step::stat_new));
+  if (mine.st_size != l.size) return failed(u, changed());  // written to by another program
 
   // Line 1's bytes as read (a shorter line was read padded with blanks).
   const std::string_view line_read = was.substr(0, std::min(width, static_cast<std::size_t>(line.length)));
-  const int err = file.commit(Old(u, open, line_read, attrs, l, file.fd()));
+  const Failed f = file.commit(Old(u, open, line_read, attrs, l, file.fd()));
   if (file.state() == NewFile::State::kept)
-    return Error(u.name()).add("replaced, but ").add_errno(err).add(": what it held is now ").add_name(file.name())
-        .set(Fate::rewritten);
-  if (err) return cannot_rewrite(u, err);
+    return Error(u.name()).add("replaced, but ").add(step_words(f->step)).add(": ").add_errno(f->err)
+        .add(": what it held is now ").add_name(file.name()).set(Fate::rewritten);
+  if (f) return failed(u, f);
 
   if (st.st_nlink > 1)
     report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)

@@ -21,8 +21,4 @@ namespace recordio {
 Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
                std::string_view text);
 
-// The diagnostic for an update of U that failed with ERR (an errno, or
-// kChanged), the file left as it was.
-Error cannot_rewrite(const Unit& u, int err);
-
 }  // namespace recordio

@@ -91,8 +91,3 @@ int before(sys::Call call, bool* half = nullptr);
 bool whole_seconds();
 }  // namespace recordio::faults
 #endif
-
-namespace recordio {
-// In place of an errno: another program changed the file while magsync ran.
-inline constexpr int kChanged = -1;
-}  // namespace recordio
