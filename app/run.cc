@@ -139,7 +139,12 @@ Status reconcile_cards(Run& r, recordio::Group* group) {
   if (!magout)
     return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");
   r.out = reconcile::rewritten(r.card[1], *magout);
-  if (auto e = recordio::update(r.sfile, text(r.card[1]), text(r.out), &r.wrote, group)) return e;
+  recordio::Result<recordio::Updated> u = recordio::update(r.sfile, text(r.card[1]), text(r.out));
+  if (const Error* e = u.error()) return *e;
+  r.wrote = u->done != recordio::Done::held;
+  // Durable now, or with the group's other lines, its lock held till then.
+  if (group) u->pending.join(*group);
+  else if (auto e = u->pending.sync()) return e;
   r.rewritten = true;
   return recordio::console_record(text(r.out));
 }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <variant>
 
 namespace recordio {
 
@@ -56,6 +58,20 @@ class Error {
 };
 
 using Status = std::optional<Error>;
+
+// A value, or the error that stands in its place.
+template <class T>
+class Result {
+ public:
+  Result(T value) : v_(std::move(value)) {}
+  Result(Error e) : v_(std::move(e)) {}
+  const Error* error() const { return std::get_if<Error>(&v_); }
+  T& operator*() { return std::get<T>(v_); }
+  T* operator->() { return &std::get<T>(v_); }
+
+ private:
+  std::variant<T, Error> v_;
+};
 
 // Writes one line to standard error (a diagnostic or a warning).
 void report(std::string_view line);

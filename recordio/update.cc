@@ -62,13 +62,18 @@ class Writer {
   struct stat open_ = {};
 };
 
-// The same length: the line is written in place, and synced unless GROUP
-// will. Nothing, or the failure; *BACK is the errno of putting the old line
-// back where that failed too; *WROTE tells whether anything was written. A
-// line that holds TEXT already (another run wrote it) is synced as it is,
-// so that it is durable once it is reported. *NOW is what the line held.
-Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, bool sync,
-                int* back, bool* wrote, std::string_view* now) {
+// Puts WAS back at START of FD and syncs it: 0, or the errno of the failure.
+int put_back(int fd, off_t start, std::string_view was) {
+  if (auto f = write_at(fd, was.data(), was.size(), start)) return f->err;
+  return sys::fsync(fd) == 0 ? 0 : errno;
+}
+
+// The same length: the line is written in place, and left for the caller
+// to sync. Nothing, or the failure; *BACK is the errno of putting the old
+// line back where the write failed and that failed too; *WROTE tells
+// whether anything was written. *NOW is what the line held.
+Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view was, std::string_view text, int* back,
+                bool* wrote, std::string_view* now) {
   // The name must still lead to the file, and the line and its end must
   // still hold what was read (a run before this one may have changed them).
   struct stat named;
@@ -87,32 +92,41 @@ Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view wa
 
   // The whole card in one write, the magnitude field always among it; what
   // follows it on a longer line is left as it is.
-  Failed f;
-  if (*now != text) {
-    f = at(write_at(fd, text.data(), text.size(), line.start), Step::write);
-    *wrote = !f;
-  }
-  if (!f && sync && sys::fsync(fd) != 0) f = system_failure(errno, Step::sync);
-  if (f) {
-    if (auto b = write_at(fd, now->data(), now->size(), line.start)) *back = b->err;
-    else if (sys::fsync(fd) != 0) *back = errno;
-  }
+  if (*now == text) return std::nullopt;  // held already
+  Failed f = at(write_at(fd, text.data(), text.size(), line.start), Step::write);
+  *wrote = !f;
+  if (f) *back = put_back(fd, line.start, *now);
   return f;
 }
 
 }  // namespace
 
-Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote, Group* group) {
-  bool ignored = false;
-  if (!wrote) wrote = &ignored;
-  *wrote = false;
+Pending::Pending(Pending&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), start_(other.start_), was_(std::move(other.was_)),
+      name_(std::move(other.name_)) {}
+
+Pending::~Pending() {
+  if (fd_ >= 0) sys::close(fd_);
+}
+
+Status Pending::sync() {
+  if (fd_ < 0 || sys::fsync(fd_) == 0) return std::nullopt;
+  const int err = errno;
+  Error e = words(name_, {Cause::system, Step::sync, err});
+  if (const int back = put_back(fd_, start_, was_))
+    e.add("; putting the old line back failed too: ").add_errno(back).set(Fate::partial);
+  return e;
+}
+
+void Pending::join(Group& group) {
+  if (fd_ >= 0) group.add(std::exchange(fd_, -1), start_, was_);
+}
+
+Result<Updated> update(Unit& u, std::string_view was, std::string_view text) {
   if (!S_ISREG(u.opened().st_mode)) return Error(u.name()).add("not a regular file").set(Fate::not_rewritten);
   LineSpan line;
-  if (auto e = u.last_line(line)) return e;
-  if (previewing()) {  // nothing opened for writing, locked or written
-    *wrote = was != text;
-    return std::nullopt;
-  }
+  if (auto e = u.last_line(line)) return *e;
+  if (previewing()) return Updated{was != text ? Done::written : Done::held, {}};  // nothing opened for writing
   Writer w;
   if (auto f = w.open(u)) return words(u.name(), *f);
   // What follows the WAS bytes read on a longer line is kept, and a last
@@ -122,19 +136,26 @@ Status update(Unit& u, std::string_view was, std::string_view text, bool* wrote,
   const bool longer = line.length > width;
   const bool same_length = line.length == width && !line.end.empty();
   if (!(same_length || longer) || was.size() != text.size() || text.size() > kInPlaceMax) {
-    *wrote = true;  // unless it fails, and then the run stops
-    return replace(u, line, w.opened(), was, text);
+    if (auto e = replace(u, line, w.opened(), was, text)) return *e;
+    return Updated{Done::replaced, {}};
   }
   int back = 0;
+  bool wrote = false;
   std::string_view now;
-  const Failed f = in_place(u, w.fd(), line, was, text, !group, &back, wrote, &now);
-  if (!f && group) group->add(w.release(), line.start, now);
-  if (!f && *wrote && u.opened().st_nlink > 1)
+  if (const Failed f = in_place(u, w.fd(), line, was, text, &back, &wrote, &now)) {
+    if (!back) return words(u.name(), *f);
+    return words(u.name(), *f).add("; putting the old line back failed too: ").add_errno(back).set(Fate::partial);
+  }
+  if (wrote && u.opened().st_nlink > 1)
     report(Error(u.name()).add("warning: the file has ").add(static_cast<long>(u.opened().st_nlink) - 1)
                .add(" other hard link(s); they show the new line too").text());
-  if (!f) return std::nullopt;
-  if (!back) return words(u.name(), *f);
-  return words(u.name(), *f).add("; putting the old line back failed too: ").add_errno(back).set(Fate::partial);
+  return Updated{wrote ? Done::written : Done::held, Pending(w.release(), line.start, now, u.name())};
+}
+
+Status update_now(Unit& u, std::string_view was, std::string_view text) {
+  Result<Updated> r = update(u, was, text);
+  if (const Error* e = r.error()) return *e;
+  return r->pending.sync();
 }
 
 }  // namespace recordio

@@ -1,6 +1,7 @@
 // The update of the S file's first line: the one code that can lose data.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "recordio/error.h"
@@ -28,15 +29,56 @@ namespace recordio {
 // link stays a link to it. A replacement that cannot keep the owner and
 // group is refused.
 //
-// Either way the file ends as it was or as it should be, never between; the
-// error's fate says which. *WROTE, if given, tells whether anything was
-// written (nothing is when the line already holds TEXT, as read or as
-// another run left it; it is synced all the same, so that a run after a
-// crash finishes the job). With GROUP, a line updated in place (or found
-// holding TEXT) is synced later, with the group's others, and the file
-// stays locked until then; a replacement is durable at once. Before the
-// update waits for another program's lock, before_wait() is called.
-Status update(Unit& unit, std::string_view was, std::string_view text, bool* wrote = nullptr,
-              Group* group = nullptr);
+// What it did, when it did not fail:
+//   held      the line already holds TEXT (another run wrote it, or this
+//             run is run again after a crash): nothing was written;
+//   written   TEXT was written in place;
+//   replaced  the file was replaced by a new one holding TEXT, and that is
+//             durable already (the directory synced).
+// Held and written come with a Pending sync, the file still open for
+// writing and locked: the caller makes it durable now (Pending::sync), or
+// hands it to a group that syncs it with others (Pending::join). A held
+// line is synced too, so that once reported it is durable. While
+// previewing (--check), nothing is opened for writing, and the outcome is
+// what a run would do, with nothing pending.
+//
+// On failure the error's fate says what became of the file: not_rewritten
+// (as another program left it), unchanged (as it was read), rewritten (a
+// replacement done, with something left to say), or partial (the in-place
+// write failed and so did putting the old line back). Before the update
+// waits for another program's lock, before_wait() is called.
+enum class Done { held, written, replaced };
+
+class Pending {
+ public:
+  Pending() = default;
+  // FD, open for writing and locked, whose line at START held WAS.
+  Pending(int fd, off_t start, std::string_view was, std::string_view name)
+      : fd_(fd), start_(start), was_(was), name_(name) {}
+  Pending(Pending&& other) noexcept;
+  Pending& operator=(Pending&&) = delete;
+  ~Pending();  // closes the file, and so unlocks it, synced or not
+
+  // Makes the line durable; if that fails, puts the old line back and
+  // syncs it (fate unchanged) or says it could not (fate partial).
+  Status sync();
+  // Hands the file to GROUP, whose sync() makes it durable.
+  void join(Group& group);
+
+ private:
+  int fd_ = -1;
+  off_t start_ = 0;
+  std::string was_, name_;  // what the line held before; the file's name, for the diagnostic
+};
+
+struct Updated {
+  Done done;
+  Pending pending;
+};
+
+Result<Updated> update(Unit& unit, std::string_view was, std::string_view text);
+
+// update(), its pending sync made at once: the file durable when it returns.
+Status update_now(Unit& unit, std::string_view was, std::string_view text);
 
 }  // namespace recordio

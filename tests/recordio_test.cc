@@ -170,7 +170,7 @@ TEST(Rewrite, ReplacesTheLineLastRead) {
   std::string buf(3, ' ');
   ASSERT_FALSE(u.read_field(buf, 3));
   ASSERT_FALSE(u.read_field(buf, 3));
-  ASSERT_FALSE(recordio::update(u, buf, "2"));  // the three bytes read become one; the rest of the line stays
+  ASSERT_FALSE(recordio::update_now(u, buf, "2"));  // the three bytes read become one; the rest of the line stays
   EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2 is long\r\nthree\n"}}));
 }
 
@@ -179,7 +179,7 @@ TEST(Rewrite, RefusesWhatIsNotARegularFile) {
   ASSERT_FALSE(u.open("/dev/zero", Need::update));
   std::string buf(4, ' ');
   ASSERT_FALSE(u.read_field(buf, 4));
-  auto e = recordio::update(u, buf, "x");
+  auto e = recordio::update_now(u, buf, "x");
   ASSERT_TRUE(e);
   EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()), "magsync: /dev/zero: not a regular file; not rewritten");
 }
@@ -198,7 +198,7 @@ struct SFile {
   }
   recordio::Status update(const std::vector<Fault>& faults = {}) {
     faults::inject(faults);
-    auto e = recordio::update(u, card, std::string(115, 'N'));
+    auto e = recordio::update_now(u, card, std::string(115, 'N'));
     made = faults::made();
     faults::inject({});
     return e;
@@ -589,7 +589,7 @@ TEST(Update, ALinkChainStaysLinksWhateverFails) {
   std::string card(115, ' ');
   ASSERT_FALSE(cu.read_field(card, 115));
   faults::inject({});
-  ASSERT_FALSE(recordio::update(cu, card, kNew));
+  ASSERT_FALSE(recordio::update_now(cu, card, kNew));
   const auto made = faults::made();
   EXPECT_EQ(clean_dir.read("data/real.txt"), kNew + "\n");
   for (const faults::Made& m : made) {
@@ -600,7 +600,7 @@ TEST(Update, ALinkChainStaysLinksWhateverFails) {
     ASSERT_FALSE(u.open(dir / "s.txt", Need::update));
     ASSERT_FALSE(u.read_field(card, 115));
     faults::inject({{m.call, m.nth, EIO}});
-    auto e = recordio::update(u, card, kNew);
+    auto e = recordio::update_now(u, card, kNew);
     faults::inject({});
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "s.txt"));
     EXPECT_TRUE(std::filesystem::is_symlink(dir / "data/link.txt"));
