@@ -69,15 +69,13 @@ class Report {
     group_.sync();
     std::string out;
     for (Row& r : rows_) {
-      bool put_back = false;
-      if (const int err = r.write ? group_.failure(*r.write, &put_back) : 0) {
-        Error e = recordio::words(r.sfile, {recordio::Cause::system, recordio::Step::sync, err});
-        e.set(put_back ? recordio::Fate::unchanged : recordio::Fate::partial);
+      if (const auto e = r.write ? group_.failure(*r.write, r.sfile) : std::nullopt) {
         r.status = kStopStatus;
         r.outcome = kFailed;
-        r.after = put_back ? r.before : "";
+        // What the S file holds now: the old line put back, the new one, or either.
+        if (e->fate() != recordio::Fate::rewritten) r.after = e->fate() == recordio::Fate::unchanged ? r.before : "";
         if (!r.diagnostics.empty()) r.diagnostics += ' ';
-        r.diagnostics.append(e.text()).append(e.fate_words());
+        r.diagnostics.append(e->text()).append(e->fate_words());
       }
       count(r);
       out.append(r.dir).append(1, '\t').append(std::to_string(r.status)).append(1, '\t').append(r.outcome);
@@ -120,7 +118,7 @@ class Report {
     }
     rows_.push_back(std::move(r));
     // Rows of directories that wrote nothing go out at once when no sync is pending.
-    const bool due = group_.size() == 0 || group_.size() >= writes_ || Clock::now() - first_write_ >= kGroupWait;
+    const bool due = group_.size() == 0 || group_.files() >= writes_ || Clock::now() - first_write_ >= kGroupWait;
     progress(false);
     return !due || flush();
   }

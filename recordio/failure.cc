@@ -37,6 +37,8 @@ Error words(std::string_view name, const Failure& f) {
     case Cause::locked: return e.add("locked by another program").set(Fate::not_rewritten);
     case Cause::system: break;
   }
+  // The replacement is in place, but not yet durable.
+  if (f.step == Step::sync_dir) return e.add("cannot sync its directory: ").add_errno(f.err).set(Fate::rewritten);
   if (f.step == Step::open) e.add("cannot open for writing: ");
   else if (f.step == Step::none) e.add("cannot rewrite: ");
   else e.add("cannot rewrite: ").add(step_words(f.step)).add(": ");

@@ -58,8 +58,9 @@ inline Failed at(Failed f, Step step) {
 
 // The diagnostic about file NAME, left as it was: "changed by another
 // program while magsync ran", "locked by another program", or "cannot
-// rewrite: STEP: REASON" (for opening, "cannot open for writing: REASON"),
-// with the fate that goes with it.
+// rewrite: STEP: REASON" (for opening, "cannot open for writing: REASON";
+// for the directory's sync after a replacement, "cannot sync its
+// directory: REASON", the file rewritten), with the fate that goes with it.
 Error words(std::string_view name, const Failure& f);
 // The words of the step alone ("fsync of the new file").
 std::string_view step_words(Step step);

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "recordio/error.h"
+
 namespace recordio {
 
 class Group {
@@ -26,26 +28,35 @@ class Group {
   // locked until sync(). Returns its index among the entries since the last
   // sync.
   std::size_t add(int fd, off_t start, std::string_view was);
+  // Takes over DIR, whose entry for FD (a file just put in place by a
+  // replacement, open and locked) is to be made durable; FD stays locked
+  // until then.
+  std::size_t add_directory(int dir, int fd);
   std::size_t size() const { return entries_.size(); }
+  std::size_t files() const { return files_; }     // open files held
   unsigned long added() const { return added_; }  // entries ever added
 
-  // Makes every entry durable; a file whose sync fails has its old line put
+  // Makes every entry durable: the files written in place, then the
+  // directories (whose syncs cost little once the first has committed the
+  // filesystem's journal). A file whose sync fails has its old line put
   // back and synced. Then the entries are closed (and unlocked).
   void sync();
 
-  // After sync(): 0, or the errno of entry I's failure; *PUT_BACK tells
-  // whether its old line was put back and synced.
-  int failure(std::size_t i, bool* put_back) const;
+  // After sync(): entry I's failure, if any, as a diagnostic about the
+  // file NAME, its fate saying what became of the file.
+  Status failure(std::size_t i, std::string_view name) const;
 
  private:
   struct Entry {
     int fd;
-    off_t start;
+    off_t start = 0;
     std::string was;
+    int dir = -1;  // a replacement's directory, to sync in place of FD
     int err = 0;
     bool put_back = false;
   };
   std::vector<Entry> entries_, done_;
+  std::size_t files_ = 0;
   unsigned long added_ = 0;
 };
 

@@ -102,14 +102,19 @@ Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view wa
 }  // namespace
 
 Pending::Pending(Pending&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), start_(other.start_), was_(std::move(other.was_)),
-      name_(std::move(other.name_)) {}
+    : fd_(std::exchange(other.fd_, -1)), dir_(std::exchange(other.dir_, -1)), start_(other.start_),
+      was_(std::move(other.was_)), name_(std::move(other.name_)) {}
 
 Pending::~Pending() {
   if (fd_ >= 0) sys::close(fd_);
+  if (dir_ >= 0) sys::close(dir_);
 }
 
 Status Pending::sync() {
+  if (dir_ >= 0) {
+    if (sys::fsync(dir_) == 0) return std::nullopt;
+    return words(name_, {Cause::system, Step::sync_dir, errno});
+  }
   if (fd_ < 0 || sys::fsync(fd_) == 0) return std::nullopt;
   const int err = errno;
   Error e = words(name_, {Cause::system, Step::sync, err});
@@ -119,7 +124,8 @@ Status Pending::sync() {
 }
 
 void Pending::join(Group& group) {
-  if (fd_ >= 0) group.add(std::exchange(fd_, -1), start_, was_);
+  if (dir_ >= 0) group.add_directory(std::exchange(dir_, -1), std::exchange(fd_, -1));
+  else if (fd_ >= 0) group.add(std::exchange(fd_, -1), start_, was_);
 }
 
 Result<Updated> update(Unit& u, std::string_view was, std::string_view text) {
@@ -136,8 +142,9 @@ Result<Updated> update(Unit& u, std::string_view was, std::string_view text) {
   const bool longer = line.length > width;
   const bool same_length = line.length == width && !line.end.empty();
   if (!(same_length || longer) || was.size() != text.size() || text.size() > kInPlaceMax) {
-    if (auto e = replace(u, line, w.opened(), was, text)) return *e;
-    return Updated{Done::replaced, {}};
+    Result<Pending> r = replace(u, line, w.opened(), was, text);
+    if (const Error* e = r.error()) return *e;
+    return Updated{Done::replaced, std::move(*r)};
   }
   int back = 0;
   bool wrote = false;

@@ -33,10 +33,11 @@ namespace recordio {
 //   held      the line already holds TEXT (another run wrote it, or this
 //             run is run again after a crash): nothing was written;
 //   written   TEXT was written in place;
-//   replaced  the file was replaced by a new one holding TEXT, and that is
-//             durable already (the directory synced).
-// Held and written come with a Pending sync, the file still open for
-// writing and locked: the caller makes it durable now (Pending::sync), or
+//   replaced  the file was replaced by a new one holding TEXT, which is
+//             durable; its name is once the directory is synced.
+// Each comes with a Pending sync: of the file (held, written), still open
+// for writing and locked; or of its directory (replaced), the new file
+// locked until then. The caller makes it durable now (Pending::sync), or
 // hands it to a group that syncs it with others (Pending::join). A held
 // line is synced too, so that once reported it is durable. While
 // previewing (--check), nothing is opened for writing, and the outcome is
@@ -55,6 +56,9 @@ class Pending {
   // FD, open for writing and locked, whose line at START held WAS.
   Pending(int fd, off_t start, std::string_view was, std::string_view name)
       : fd_(fd), start_(start), was_(was), name_(name) {}
+  // DIR, whose entry for FD (the new file, just put in place, and locked)
+  // is to be made durable.
+  Pending(int dir, int fd, std::string_view name) : fd_(fd), dir_(dir), name_(name) {}
   Pending(Pending&& other) noexcept;
   Pending& operator=(Pending&&) = delete;
   ~Pending();  // closes the file, and so unlocks it, synced or not
@@ -66,7 +70,7 @@ class Pending {
   void join(Group& group);
 
  private:
-  int fd_ = -1;
+  int fd_ = -1, dir_ = -1;
   off_t start_ = 0;
   std::string was_, name_;  // what the line held before; the file's name, for the diagnostic
 };

@@ -765,6 +765,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
       {"all synced", {}, -1},
       {"the second file's sync fails", {{Call::fdatasync, 2, EIO}}, 1},
       {"a writeback cannot be started: only the overlap is lost", {{Call::start_writeback, 0, ENOSYS}}, -1},
+      {"a replacement's directory cannot be synced", {{Call::fsync, 1, EIO}}, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -775,6 +776,8 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
       std::ofstream(path) << now << "\n";
       g.add(::open(path.c_str(), O_RDWR), 0, was);
     }
+    std::ofstream(dir / "new") << now << "\n";  // a replacement's new file, its directory synced last
+    g.add_directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY), ::open((dir / "new").c_str(), O_RDWR));
     faults::inject(c.faults);
     g.sync();
     auto made = faults::made();
@@ -784,16 +787,23 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
     const std::vector<std::string> want = {"start_writeback #1", "start_writeback #2", "start_writeback #3",
                                            "fdatasync #1", "fdatasync #2"};
     EXPECT_TRUE(std::equal(want.begin(), want.end(), calls.begin(), calls.begin() + 5)) << calls.size();
+    EXPECT_EQ(calls.back(), "fsync #1");  // the directory, once the files are
     EXPECT_EQ(std::ranges::count(calls, std::string("syncfs #1")), 0);
     // each file's sync, and the put-back's own
     EXPECT_EQ(std::ranges::count_if(made, [](const faults::Made& m) { return m.call == Call::fdatasync; }),
-              3 + (c.failed >= 0));
-    for (std::size_t i = 0; i < 3; ++i) {
-      bool put_back = false;
+              3 + (c.failed >= 0 && c.failed < 3));
+    for (std::size_t i = 0; i < 4; ++i) {
       const bool failed = static_cast<int>(i) == c.failed;
-      EXPECT_EQ(g.failure(i, &put_back), failed ? EIO : 0);
-      EXPECT_EQ(put_back, failed);
-      EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was : now) + "\n");
+      const auto e = g.failure(i, "s");
+      ASSERT_EQ(e.has_value(), failed) << i;
+      if (e) {
+        EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()),
+                  i < 3 ? "magsync: s: cannot rewrite: fsync: Input/output error; the file is unchanged"
+                        : "magsync: s: cannot sync its directory: Input/output error; the S file has been rewritten");
+      }
+      if (i < 3) {
+        EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was : now) + "\n");
+      }
     }
   }
 }

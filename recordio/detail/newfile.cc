@@ -72,6 +72,12 @@ NewFile::~NewFile() {
   signals::disarm();  // only now: a held signal finds nothing left to do
 }
 
+int NewFile::release_fd() {
+  const int fd = fd_;
+  fd_ = -1;
+  return fd;
+}
+
 void NewFile::name_it(State s) {
   state_ = s;
   std::memcpy(g_name, name_, sizeof name_);

@@ -88,6 +88,7 @@ class NewFile {
   Failed commit(const OldFile& old);
 
   int fd() const { return fd_; }
+  int release_fd();  // the caller closes it; only once committed
   State state() const { return state_; }
   const char* name() const { return name_; }
 

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "recordio/detail/attributes.h"
 #include "recordio/detail/copy.h"
@@ -123,8 +124,8 @@ Error failed(const Unit& u, Failed f) { return words(u.name(), *f); }
 
 }  // namespace
 
-Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
-               std::string_view text) {
+Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
+                        std::string_view text) {
   const std::size_t width = was.size();
   const struct stat& st = u.opened();
   Attributes attrs;
@@ -169,6 +170,10 @@ Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std
   struct stat mine;
   if (sys::fstat(file.fd(), &mine) != 0) return failed(u, system_failure(errno, Step::stat_new));
   if (mine.st_size != l.size) return failed(u, changed());  // written to by another program
+  // Locked before it takes the name, so that another run waits until the
+  // name is durable too. Where there are no locks (or this one fails), the
+  // checks of that run remain.
+  (void)sys::lock(file.fd());
 
   // Line 1's bytes as read (a shorter line was read padded with blanks).
   const std::string_view line_read = was.substr(0, std::min(width, static_cast<std::size_t>(line.length)));
@@ -183,11 +188,12 @@ Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std
                .add(" other hard link(s); they keep the old first line").text());
   if (!lost_flags.empty())
     report(Error(u.name()).add("warning: inode flags not kept: ").add(lost_flags).text());
-  // The replacement is durable once its directory is synced; where the
-  // directory may not be read, the whole filesystem is.
-  if (place.syncable ? sys::fsync(place.dir) != 0 : sys::syncfs(file.fd()) != 0)
-    return Error(u.name()).add("cannot sync its directory: ").add_errno(errno).set(Fate::rewritten);
-  return std::nullopt;
+  // The replacement is durable once its directory is synced (by the
+  // caller, or with a batch's group); where the directory may not be read,
+  // the whole filesystem is synced now.
+  if (place.syncable) return Pending(std::exchange(place.dir, -1), file.release_fd(), u.name());
+  if (sys::syncfs(file.fd()) != 0) return failed(u, system_failure(errno, Step::sync_dir));
+  return Pending();
 }
 
 }  // namespace recordio

@@ -9,6 +9,7 @@
 
 #include "recordio/error.h"
 #include "recordio/unit.h"
+#include "recordio/update.h"
 
 namespace recordio {
 
@@ -18,7 +19,10 @@ namespace recordio {
 // line feed where there was none). The caller holds the file's lock, and
 // OPEN is the file's status once opened for writing: the checks of the
 // commit compare its times with it.
-Status replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
-               std::string_view text);
+// Once the new file is in place, what is left is its directory's sync,
+// returned pending (with the new file, locked until then), or made at once
+// on the filesystem where the directory cannot be read.
+Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
+                        std::string_view text);
 
 }  // namespace recordio
