@@ -808,6 +808,24 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
   }
 }
 
+// A replacement joined to a group is in place at once, and its directory
+// synced with the group's, not before.
+TEST(Group, SyncsAReplacementsDirectoryWithTheGroup) {
+  SFile s("old\n");
+  recordio::Group g;
+  faults::inject({});
+  auto r = recordio::update(s.u, s.card, kNew);
+  ASSERT_FALSE(r.error());
+  EXPECT_EQ(r->done, recordio::Done::replaced);
+  r->pending.join(g);
+  const auto syncs = [] { return std::ranges::count(faults::made(), Call::fsync, &faults::Made::call); };
+  EXPECT_EQ(syncs(), 1);  // the new file's, before it took the name
+  EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n");
+  g.sync();
+  EXPECT_EQ(syncs(), 2);
+  EXPECT_FALSE(g.failure(0, "s.txt"));
+}
+
 TEST(Error, SaysWhenItIsCutAndKeepsItsFate) {
   Error e("s.txt");
   e.add(std::string(2000, 'x')).set(recordio::Fate::rewritten);
