@@ -26,7 +26,15 @@ pids=""
 stop() {
   [ -z "$pids" ] || kill $pids 2>/dev/null || true
   [ ! -f "$work/slurm.conf" ] || SLURM_CONF="$work/slurm.conf" scontrol shutdown >/dev/null 2>&1 || true
-  for f in "$work"/*.pid; do [ -f "$f" ] && kill "$(cat "$f")" 2>/dev/null || true; done
+  all=$pids
+  for f in "$work"/*.pid; do [ -f "$f" ] && all="$all $(cat "$f")"; done
+  [ -z "$all" ] || kill $all 2>/dev/null || true
+  # Each daemon gone (slurmctld saves its state as it ends) before its
+  # files are removed: at most a minute.
+  for p in $all; do
+    i=0
+    while kill -0 "$p" 2>/dev/null && [ "$i" -lt 600 ]; do i=$((i + 1)); sleep 0.1; done
+  done
   rm -rf "$work"
 }
 trap stop EXIT
