@@ -21,6 +21,7 @@
 #include <charconv>
 #include <string>
 
+#include "recordio/detail/copy.h"
 #include "tests/faults.h"
 #include "tests/scratch.h"
 
@@ -825,6 +826,32 @@ TEST(Group, SyncsAReplacementsDirectoryWithTheGroup) {
   EXPECT_EQ(syncs(), 2);
   EXPECT_FALSE(g.failure(0, "s.txt"));
 }
+
+#ifndef MAGSYNC_POSIX  // there a buffer always copies
+// The kernel copies where the offsets lie alike within a page; where it
+// cannot copy between these two files, a buffer does; any other failure
+// is one.
+TEST(Copy, FallsBackToABufferWhereTheKernelCannot) {
+  for (int err : {0, EXDEV, ENOSYS, EINVAL, EOPNOTSUPP, EPERM, EBADF, EIO}) {
+    SCOPED_TRACE(err);
+    Scratch dir;
+    std::string bytes(3 * 4096, 'a');
+    for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
+    dir.write("in", bytes);
+    const int in = ::open((dir / "in").c_str(), O_RDONLY), out = ::open((dir / "out").c_str(), O_RDWR | O_CREAT, 0600);
+    faults::inject({{Call::copy_range, 0, err}});
+    const recordio::Failed f = recordio::copy_range(in, 4096, 8192, out, 0);
+    const bool kernel = std::ranges::count(faults::made(), Call::copy_range, &faults::Made::call) > 0;
+    faults::inject({});
+    ::close(in), ::close(out);
+    EXPECT_TRUE(kernel);
+    EXPECT_EQ(f.has_value(), err == EIO);
+    if (!f) {
+      EXPECT_EQ(dir.read("out"), bytes.substr(4096));
+    }
+  }
+}
+#endif
 
 TEST(Error, SaysWhenItIsCutAndKeepsItsFate) {
   Error e("s.txt");

@@ -4,6 +4,8 @@
 #include <grp.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 
 #include <csignal>
@@ -177,6 +179,13 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
       {"an argument is ignored, with a warning", kOk, echoed() + kOut + "\n Done\n",
        "magsync: warning: arguments are ignored; mp names the K file and the S file\n", 0, {{"s.txt", kOut + "\n"}},
        nullptr, "k.txt"},
+      {"no /proc (a chroot, a minimal container): the length change takes a named new file", kOk,
+       echoed() + kOut + "\n Done\n", "", 0, {{"s.txt", kOut + "\n"}},
+       [] {  // a mount namespace of its own, a bare tmpfs over /proc (root only, as CI runs)
+         if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+             ::mount("none", "/proc", "tmpfs", 0, nullptr) != 0)
+           ::_exit(125);
+       }},
       {"an unknown option changes nothing", kOk, "", kUnknown, 2, {}, nullptr, "--force"},
       {"an unknown option creates nothing", {}, "", kUnknownH, 2, {}, nullptr, "-h"},
       {"-0 run together with an unknown short option", kOk, "",
