@@ -38,12 +38,19 @@ Error& Error::add(std::string_view text) {
   return *this;
 }
 
+namespace {
+FateWords g_fate_words = {"; not rewritten", "; the file is unchanged", "; the file has been rewritten",
+                          "; line 1 may hold part of the new line"};
+}  // namespace
+
+void set_fate_words(const FateWords& words) { g_fate_words = words; }
+
 std::string_view Error::fate_words() const {
   switch (fate_) {
-    case Fate::not_rewritten: return "; not rewritten";
-    case Fate::unchanged: return "; the file is unchanged";
-    case Fate::rewritten: return "; the S file has been rewritten";
-    case Fate::partial: return "; line 1 may hold part of the new card";
+    case Fate::not_rewritten: return g_fate_words.not_rewritten;
+    case Fate::unchanged: return g_fate_words.unchanged;
+    case Fate::rewritten: return g_fate_words.rewritten;
+    case Fate::partial: return g_fate_words.partial;
     case Fate::none: break;
   }
   return {};

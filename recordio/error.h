@@ -59,6 +59,14 @@ class Error {
 
 using Status = std::optional<Error>;
 
+// The words that end a diagnostic for each fate. The record layer's own
+// speak of a file and its lines; a program may name the file as its users
+// know it.
+struct FateWords {
+  std::string_view not_rewritten, unchanged, rewritten, partial;
+};
+void set_fate_words(const FateWords& words);
+
 // A value, or the error that stands in its place.
 template <class T>
 class Result {

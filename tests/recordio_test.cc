@@ -800,7 +800,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
       if (e) {
         EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()),
                   i < 3 ? "magsync: s: cannot rewrite: fsync: Input/output error; the file is unchanged"
-                        : "magsync: s: cannot sync its directory: Input/output error; the S file has been rewritten");
+                        : "magsync: s: cannot sync its directory: Input/output error; the file has been rewritten");
       }
       if (i < 3) {
         EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was : now) + "\n");
@@ -858,7 +858,7 @@ TEST(Error, SaysWhenItIsCutAndKeepsItsFate) {
   e.add(std::string(2000, 'x')).set(recordio::Fate::rewritten);
   EXPECT_EQ(e.text().size(), 1024u);
   EXPECT_TRUE(e.text().ends_with("xxx...")) << e.text().substr(1000);
-  EXPECT_EQ(e.fate_words(), "; the S file has been rewritten");
+  EXPECT_EQ(e.fate_words(), "; the file has been rewritten");  // the layer's own words; magsync names the S file
 }
 
 TEST(Error, QuotesUnprintableBytes) {
