@@ -11,14 +11,14 @@
 
 namespace recordio {
 
-// What became of the S file when a run stops: said once, at the end of the
+// What became of the file being updated when a run stops: said once, at the end of the
 // diagnostic, and never cut off with it.
 enum class Fate {
   none,           // the diagnostic says nothing of it
   not_rewritten,  // left as another program made it
   unchanged,      // exactly as it was
-  rewritten,      // holds the new card
-  partial,        // line 1 may hold part of the new card
+  rewritten,      // holds the new line
+  partial,        // the line may hold part of the new one
 };
 
 class Error {

@@ -16,11 +16,11 @@
 namespace recordio {
 namespace {
 
-constexpr std::size_t kInPlaceMax = 4096;  // longest line written in place (the card is 115)
+constexpr std::size_t kInPlaceMax = 4096;  // longest text written in place (magsync's card is 115)
 constexpr auto kLockWait = std::chrono::seconds(5);  // how long a run waits for another to finish
 constexpr long kLockPollNs = 10'000'000;
 
-// The S file opened for writing, and locked.
+// The file opened for writing, and locked.
 class Writer {
  public:
   ~Writer() {
@@ -90,7 +90,7 @@ Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view wa
   if (line.end.empty() && sys::fstat(fd, &st) != 0) return system_failure(errno, Step::check);
   if (line.end.empty() && st.st_size != line.start + line.length) return changed();
 
-  // The whole card in one write, the magnitude field always among it; what
+  // The whole new text in one write, never a part of it alone; what
   // follows it on a longer line is left as it is.
   if (*now == text) return std::nullopt;  // held already
   Failed f = at(write_at(fd, text.data(), text.size(), line.start), Step::write);

@@ -1,4 +1,4 @@
-// The update of the S file's first line: the one code that can lose data.
+// The update of a line of a file (magsync's S file): the one code that can lose data.
 #pragma once
 
 #include <string>

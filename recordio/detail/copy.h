@@ -1,4 +1,4 @@
-// Copying and comparing ranges of two files, for the S file's replacement.
+// Copying and comparing ranges of two files, for a file's replacement.
 #pragma once
 
 #ifndef MAGSYNC_RECORDIO_OWN

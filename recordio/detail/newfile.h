@@ -1,4 +1,4 @@
-// The new file that replaces the S file when its first line changes length.
+// The new file that replaces a file when a line changes length.
 //
 // Its life, as a state diagram; every arrow not drawn is a failure that
 // leaves the state where it is until the NewFile goes:
@@ -17,11 +17,11 @@
 //   empty      no file, no handlers.
 //   nameless   fd() is the new file; the signal guard is armed, though it
 //              has nothing to remove: a nameless file goes with the run.
-//   named      name() is the new file in the S file's directory (or, once
+//   named      name() is the new file in the old one's directory (or, once
 //              exchanged and not yet checked, the old file); a signal that
 //              ends the run removes that name first. From the commit's
 //              start, signals are held.
-//   committed  the new file is at the S file's name; nothing to remove.
+//   committed  the new file is at the old one's name; nothing to remove.
 //   kept       the old file's contents are at name(), which the diagnostic
 //              points to; nothing removes it.
 // Going (~NewFile) removes the name in "named", then delivers any held

@@ -1,4 +1,4 @@
-// The S file replaced whole, for a first line whose length changes.
+// A file replaced whole, for a line whose length changes.
 #pragma once
 
 #ifndef MAGSYNC_RECORDIO_OWN

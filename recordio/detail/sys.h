@@ -1,4 +1,4 @@
-// The system calls of the S file update, one function each, named.
+// The system calls of a file's update, one function each, named.
 //
 // Linux-only calls (an exchange of two names, a nameless new file, the
 // kernel's copy, extended attributes, inode flags, open file description
