@@ -459,6 +459,17 @@ struct Traced {
 };
 void chmod_600(const Scratch& w) { ::chmod((w / "s.txt").c_str(), 0600); }
 void append(const Scratch& w) { std::ofstream(w / "s.txt", std::ios::app) << "appended\n"; }
+// The last byte made 'Z', the size and the times kept (rsync --inplace -t):
+// on a filesystem with whole-second times, only the bytes tell.
+void rewrite_keeping_times(const Scratch& w) {
+  struct stat st;
+  ::stat((w / "s.txt").c_str(), &st);
+  const int fd = ::open((w / "s.txt").c_str(), O_WRONLY);
+  EXPECT_EQ(::pwrite(fd, "Z", 1, st.st_size - 1), 1);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ::futimens(fd, times);
+  ::close(fd);
+}
 const std::string kChanged = "magsync: s.txt: changed by another program while magsync ran; not rewritten\n";
 
 #ifndef MAGSYNC_POSIX  // which has no nameless new file
@@ -504,6 +515,8 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
       {"no exchange (FUSE, NFS)", {"renameat2:error=EINVAL"}, nullptr, 0, now, ""},
       {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":signal=SIGSTOP:when=1"},
        append, 2, old + "appended\n", kChanged},
+      {"a same-size change keeping the times, during the copy", {copy + ":signal=SIGSTOP:when=1"},
+       rewrite_keeping_times, 2, old.substr(0, old.size() - 1) + "Z", kChanged},
   };
   for (const Traced& c : cases) {
     SCOPED_TRACE(c.name);

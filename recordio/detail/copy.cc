@@ -101,8 +101,10 @@ Failed copy_range(int in, off_t off, off_t len, int out, off_t to) {
 Failed compare_range(int a, off_t off, off_t len, int b, off_t to) {
   while (len > 0) {
     const auto n = static_cast<std::size_t>(std::min(len, off_t{kChunk}));
-    if (auto f = read_at(a, g_buf[0], n, off)) return f;
+    // B first: what A holds is read last, so that a change to it made
+    // before this read is seen.
     if (auto f = read_at(b, g_buf[1], n, to)) return f;
+    if (auto f = read_at(a, g_buf[0], n, off)) return f;
     if (std::memcmp(g_buf[0], g_buf[1], n) != 0) return changed();
     off += static_cast<off_t>(n);
     to += static_cast<off_t>(n);

@@ -53,8 +53,11 @@ class Old final : public OldFile {
     // read, and the rest against the copy. Without an exchange (NFS, FUSE)
     // they are compared just before the rename, so that only a change made
     // between the last check below and the rename can be lost.
-    // Whatever is checked last leaves the only window for a change: with
-    // nanoseconds the times come last, else the bytes.
+    // Whatever is checked last leaves the only window for a change. With
+    // nanoseconds, the times come last: they tell of any change until
+    // then. With whole seconds, the bytes come after the extended
+    // attributes and flags, and last of all the name's status (identity,
+    // size, owner, mode), one call that tells of what the bytes cannot.
     const bool whole_seconds = sys::mtime(was).tv_nsec == 0 && sys::ctime(open_).tv_nsec == 0;
     const auto bytes = [&]() -> Failed {
       if (m == Moment::after_exchange) return std::nullopt;
@@ -70,17 +73,19 @@ class Old final : public OldFile {
     Attributes a;
     if (int err = read_attributes(u_.fd(), a)) return system_failure(err);
     if (!(a == attrs_)) return changed();
+    if (whole_seconds)
+      if (auto f = bytes()) return f;
     struct stat now;
     if (sys::fstatat(dir, name, &now) != 0) return errno == ENOENT ? changed() : system_failure(errno);
-    if (!same_file(now, was) || now.st_size != was.st_size ||
-        !sys::same_time(sys::mtime(now), sys::mtime(was)))
+    if (!same_file(now, was) || now.st_size != was.st_size || !sys::same_time(sys::mtime(now), sys::mtime(was)) ||
+        now.st_uid != attrs_.uid || now.st_gid != attrs_.gid || (now.st_mode & 07777) != attrs_.mode)
       return changed();
     // Until the exchange its ctime tells of any change to its bytes, owner,
     // mode or extended attributes, even one undone since; the exchange
     // itself sets the ctime, so afterwards only the attributes compared one
     // by one above tell.
     if (m != Moment::after_exchange && !sys::same_time(sys::ctime(now), sys::ctime(open_))) return changed();
-    return whole_seconds ? bytes() : std::nullopt;
+    return std::nullopt;
   }
 
  private:
