@@ -6,7 +6,7 @@ namespace magsync {
 
 using recordio::Error;
 
-recordio::Status root_refuses(std::string_view name, const struct stat* st) {
+recordio::Status root_refuses(const char* name, const struct stat* st) {
   if (!recordio::is_root()) return std::nullopt;
   struct stat here;
   if (!st) {

@@ -3,7 +3,6 @@
 
 #include <sys/stat.h>
 
-#include <string_view>
 
 #include "recordio/error.h"
 
@@ -12,6 +11,6 @@ namespace magsync {
 // Run as root, a diagnostic when NAME (with status ST; looked up when ST is
 // null) is owned by another user or may be written by anyone but root, with
 // the command that runs magsync as its owner instead; else nothing.
-recordio::Status root_refuses(std::string_view name, const struct stat* st = nullptr);
+recordio::Status root_refuses(const char* name, const struct stat* st = nullptr);
 
 }  // namespace magsync

@@ -71,7 +71,7 @@ void set_fate_words(const FateWords& words);
 template <class T>
 class Result {
  public:
-  Result(T value) : v_(std::move(value)) {}
+  Result(T&& value) : v_(std::move(value)) {}
   Result(Error e) : v_(std::move(e)) {}
   const Error* error() const { return std::get_if<Error>(&v_); }
   T& operator*() { return std::get<T>(v_); }

@@ -20,8 +20,8 @@ namespace recordio {
 
 bool is_root() { return ::geteuid() == 0; }
 
-Status status_of(std::string_view name, struct stat& st) {
-  if (::stat(std::string(name).c_str(), &st) != 0) return Error(name).add_errno(errno);
+Status status_of(const char* path, struct stat& st) {
+  if (::stat(path, &st) != 0) return Error(path).add_errno(errno);
   return std::nullopt;
 }
 

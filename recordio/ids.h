@@ -12,8 +12,8 @@ namespace recordio {
 
 bool is_root();  // the effective user is root
 
-// What NAME leads to, or why it cannot be known.
-Status status_of(std::string_view name, struct stat& st);
+// What PATH leads to, or why it cannot be known.
+Status status_of(const char* path, struct stat& st);
 
 // The name of user UID or group GID, in BUF, or an empty view when it has
 // none that this build can see.

@@ -103,7 +103,7 @@ Failed in_place(const Unit& u, int fd, const LineSpan& line, std::string_view wa
 
 Pending::Pending(Pending&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)), dir_(std::exchange(other.dir_, -1)), start_(other.start_),
-      was_(std::move(other.was_)), name_(std::move(other.name_)) {}
+      was_(other.was_), name_(other.name_) {}
 
 Pending::~Pending() {
   if (fd_ >= 0) sys::close(fd_);

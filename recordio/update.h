@@ -53,7 +53,8 @@ enum class Done { held, written, replaced };
 class Pending {
  public:
   Pending() = default;
-  // FD, open for writing and locked, whose line at START held WAS.
+  // FD, open for writing and locked, whose line at START held WAS. WAS and
+  // NAME are views: a Pending is synced or joined before the next update.
   Pending(int fd, off_t start, std::string_view was, std::string_view name)
       : fd_(fd), start_(start), was_(was), name_(name) {}
   // DIR, whose entry for FD (the new file, just put in place, and locked)
@@ -72,7 +73,7 @@ class Pending {
  private:
   int fd_ = -1, dir_ = -1;
   off_t start_ = 0;
-  std::string was_, name_;  // what the line held before; the file's name, for the diagnostic
+  std::string_view was_, name_;  // what the line held before; the file's name, for the diagnostic
 };
 
 struct Updated {
