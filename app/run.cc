@@ -281,8 +281,10 @@ constexpr std::string_view kFlags[] = {"--help", "--version", "--batch", "--chec
 
 int start(int argc, char** argv) {
   // What becomes of the S file, said at the end of a diagnostic.
-  recordio::set_fate_words({"; not rewritten", "; the file is unchanged", "; the S file has been rewritten",
-                            "; line 1 may hold part of the new card"});
+  static constexpr recordio::FateWords kFates = {"; not rewritten", "; the file is unchanged",
+                                                 "; the S file has been rewritten",
+                                                 "; line 1 may hold part of the new card"};
+  recordio::set_fate_words(&kFates);
   bool help = false, version = false, batch_mode = false, null = false, options = true, check = false;
   const char* list = nullptr;   // the batch's list of directories, when not standard input
   const char* retry = nullptr;  // the report whose failures a batch runs again

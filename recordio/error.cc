@@ -39,18 +39,19 @@ Error& Error::add(std::string_view text) {
 }
 
 namespace {
-FateWords g_fate_words = {"; not rewritten", "; the file is unchanged", "; the file has been rewritten",
-                          "; line 1 may hold part of the new line"};
+constexpr FateWords kFateWords = {"; not rewritten", "; the file is unchanged", "; the file has been rewritten",
+                                  "; line 1 may hold part of the new line"};
+const FateWords* g_fate_words = &kFateWords;
 }  // namespace
 
-void set_fate_words(const FateWords& words) { g_fate_words = words; }
+void set_fate_words(const FateWords* words) { g_fate_words = words; }
 
 std::string_view Error::fate_words() const {
   switch (fate_) {
-    case Fate::not_rewritten: return g_fate_words.not_rewritten;
-    case Fate::unchanged: return g_fate_words.unchanged;
-    case Fate::rewritten: return g_fate_words.rewritten;
-    case Fate::partial: return g_fate_words.partial;
+    case Fate::not_rewritten: return g_fate_words->not_rewritten;
+    case Fate::unchanged: return g_fate_words->unchanged;
+    case Fate::rewritten: return g_fate_words->rewritten;
+    case Fate::partial: return g_fate_words->partial;
     case Fate::none: break;
   }
   return {};

@@ -65,7 +65,7 @@ using Status = std::optional<Error>;
 struct FateWords {
   std::string_view not_rewritten, unchanged, rewritten, partial;
 };
-void set_fate_words(const FateWords& words);
+void set_fate_words(const FateWords* words);  // kept, not copied
 
 // A value, or the error that stands in its place.
 template <class T>
@@ -74,8 +74,9 @@ class Result {
   Result(T&& value) : v_(std::move(value)) {}
   Result(Error e) : v_(std::move(e)) {}
   const Error* error() const { return std::get_if<Error>(&v_); }
-  T& operator*() { return std::get<T>(v_); }
-  T* operator->() { return &std::get<T>(v_); }
+  // Only where error() is null.
+  T& operator*() { return *std::get_if<T>(&v_); }
+  T* operator->() { return std::get_if<T>(&v_); }
 
  private:
   std::variant<T, Error> v_;

@@ -18,7 +18,11 @@
 
 namespace recordio {
 
-bool is_root() { return ::geteuid() == 0; }
+bool is_root() {
+  static int root = -1;  // the effective user does not change while magsync runs
+  if (root < 0) root = ::geteuid() == 0;
+  return root;
+}
 
 Status status_of(const char* path, struct stat& st) {
   if (::stat(path, &st) != 0) return Error(path).add_errno(errno);

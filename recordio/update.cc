@@ -38,8 +38,9 @@ class Writer {
     // lower file up): what another program changes shows in the size and
     // the mtime, and later changes in the ctime from here on.
     if (st.st_size != u.opened().st_size || !sys::same_time(sys::mtime(st), sys::mtime(u.opened()))) return changed();
-    // A deadline on the monotonic clock, however long each pause takes.
-    const auto deadline = std::chrono::steady_clock::now() + kLockWait;
+    // A deadline on the monotonic clock, however long each pause takes,
+    // from the first time the lock is found held.
+    std::chrono::steady_clock::time_point deadline;
     for (bool waited = false;; waited = true) {
       if (sys::lock(fd_) == 0) return std::nullopt;
       if (errno == ENOLCK) return std::nullopt;  // a filesystem without locks: the checks below remain
@@ -47,6 +48,7 @@ class Writer {
       if (waited && std::chrono::steady_clock::now() >= deadline) return Failure{Cause::locked, Step::lock};
       if (!waited) {
         before_wait();  // a batch lets go of what it holds (this very file, it may be)
+        deadline = std::chrono::steady_clock::now() + kLockWait;
         continue;
       }
       const timespec pause = {0, kLockPollNs};
