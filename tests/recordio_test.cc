@@ -649,7 +649,7 @@ TEST(Update, InheritedAttributesAreRemoved) {
     ASSERT_FALSE(e) << e->text();
     EXPECT_EQ(::getxattr(s.path().c_str(), name, after, sizeof after), n);
     if (n > 0) {
-      EXPECT_EQ(std::string_view(after, n), std::string_view(before, n));
+      EXPECT_EQ(std::string_view(after, static_cast<std::size_t>(n)), std::string_view(before, static_cast<std::size_t>(n)));
     }
     EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n");
   }
