@@ -31,7 +31,6 @@ struct Fields {
 // One field of the layout: columns FIRST..FIRST+WIDTH-1 (counted from 1), an
 // integer field (I w) or a real one with DECIMALS implied decimals (F w.d).
 struct Column {
-  const char* name;
   int first, width, decimals;
   int Fields::*integer;
   float Fields::*real;
@@ -40,14 +39,14 @@ struct Column {
 // The columns read, in the order they are taken. Columns 1-6, 17, 25, 30-34
 // and 37-115 are not read: a hemisphere mark in 17 or 25 changes nothing.
 inline constexpr Column kLayout[] = {
-    {"ihr", 7, 2, 0, &Fields::ihr, nullptr},    // I2
-    {"min", 9, 2, 0, &Fields::min, nullptr},    // I2
-    {"sec", 11, 4, 2, nullptr, &Fields::sec},   // F4.2
-    {"lat", 15, 2, 0, &Fields::lat, nullptr},   // I2, then 1X
-    {"xlt", 18, 4, 2, nullptr, &Fields::xlt},   // F4.2
-    {"lon", 22, 3, 0, &Fields::lon, nullptr},   // I3, then 1X
-    {"xln", 26, 4, 2, nullptr, &Fields::xln},   // F4.2
-    {"smeg", 35, 2, 1, nullptr, &Fields::smeg}, // F2.1, columns 35-36
+    {7, 2, 0, &Fields::ihr, nullptr},    // I2
+    {9, 2, 0, &Fields::min, nullptr},    // I2
+    {11, 4, 2, nullptr, &Fields::sec},   // F4.2
+    {15, 2, 0, &Fields::lat, nullptr},   // I2, then 1X
+    {18, 4, 2, nullptr, &Fields::xlt},   // F4.2
+    {22, 3, 0, &Fields::lon, nullptr},   // I3, then 1X
+    {26, 4, 2, nullptr, &Fields::xln},   // F4.2
+    {35, 2, 1, nullptr, &Fields::smeg}, // F2.1, columns 35-36
 };
 inline constexpr const Column& kMagnitude = kLayout[7];
 

@@ -53,11 +53,9 @@ class Unit {
   // Closes the unit; the file is kept.
   Status close();
 
-  bool is_open() const { return fd_ >= 0; }
   std::string_view name() const { return {name_, name_len_}; }
   const char* path() const { return name_; }  // NAME, NUL-terminated
   long line() const { return line_; }  // number of the line last read
-  bool created() const { return created_; }  // open() made the file, empty
   int fd() const { return fd_; }
   // The file as it was when opened, before anything was read from it.
   const struct stat& opened() const { return st_; }
