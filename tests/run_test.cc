@@ -517,7 +517,7 @@ TEST(Run, SignalsFailuresAndChangesDuringTheRun) {
       {"no exchange (FUSE, NFS)", {"renameat2:error=EINVAL"}, nullptr, 0, now, ""},
       {"no exchange, and a line appended during the copy", {"renameat2:error=EINVAL", copy + ":signal=SIGSTOP:when=1"},
        append, 2, old + "appended\n", kChanged},
-      {"a same-size change keeping the times, during the copy", {copy + ":signal=SIGSTOP:when=1"},
+      {"a same-size change keeping the times, once copied", {"fsync:signal=SIGSTOP:when=1"},
        rewrite_keeping_times, 2, old.substr(0, old.size() - 1) + "Z", kChanged},
   };
   for (const Traced& c : cases) {
