@@ -16,18 +16,6 @@ char g_buf[2][kChunk];                   // static: no large arrays on the stack
 
 }  // namespace
 
-Failed write_at(int fd, const char* p, std::size_t n, off_t to) {
-  while (n > 0) {
-    const ssize_t w = sys::pwrite(fd, p, n, to);
-    if (w < 0 && errno == EINTR) continue;
-    if (w < 0) return system_failure(errno);
-    if (w == 0) return system_failure(EIO);
-    p += w;
-    n -= static_cast<std::size_t>(w);
-    to += w;
-  }
-  return std::nullopt;
-}
 
 Failed read_at(int fd, char* p, std::size_t n, off_t off) {
   while (n > 0) {

@@ -9,6 +9,9 @@
 
 #include <cstddef>
 
+#include <cerrno>
+
+#include "recordio/detail/sys.h"
 #include "recordio/failure.h"
 
 namespace recordio {
@@ -17,7 +20,18 @@ namespace recordio {
 // none of them with a step: the caller names it.
 
 // Writes all N bytes of P to FD at offset TO.
-Failed write_at(int fd, const char* p, std::size_t n, off_t to);
+inline Failed write_at(int fd, const char* p, std::size_t n, off_t to) {
+  while (n > 0) {
+    const ssize_t w = sys::pwrite(fd, p, n, to);
+    if (w < 0 && errno == EINTR) continue;
+    if (w < 0) return system_failure(errno);
+    if (w == 0) return system_failure(EIO);
+    p += w;
+    n -= static_cast<std::size_t>(w);
+    to += w;
+  }
+  return std::nullopt;
+}
 // Reads N bytes of FD at OFF into P, all of them; a change when the file
 // ends first.
 Failed read_at(int fd, char* p, std::size_t n, off_t off);
