@@ -69,7 +69,7 @@ NewFile::~NewFile() {
   if (fd_ >= 0) sys::close(fd_);
   if (state_ == State::named) ::unlinkat(place_.dir, name_, 0);
   g_named = 0;
-  signals::disarm();  // only now: a held signal finds nothing left to do
+  signals::release();  // only now: a held signal finds nothing left to do
 }
 
 int NewFile::release_fd() {

@@ -14,7 +14,7 @@
 //   named --commit(): exchanged, checked, removing the old name fails--> kept
 //
 // What holds in each state:
-//   empty      no file, no handlers.
+//   empty      no file; the signal guard armed by an earlier file, or not.
 //   nameless   fd() is the new file; the signal guard is armed, though it
 //              has nothing to remove: a nameless file goes with the run.
 //   named      name() is the new file in the old one's directory (or, once
@@ -25,8 +25,9 @@
 //   kept       the old file's contents are at name(), which the diagnostic
 //              points to; nothing removes it.
 // Going (~NewFile) removes the name in "named", then delivers any held
-// signal and disarms the guard (recordio/detail/signals.h), in that order,
-// so that a held signal never finds a half-done state.
+// signal (recordio/detail/signals.h), in that order, so that a held signal
+// never finds a half-done state. The guard stays armed, with nothing to
+// remove, for the next file.
 //
 // Only SIGKILL (or a power loss) between the link of a nameless file and the
 // end of its commit can leave a name behind: ".NAME.magsync-XXXXXX", holding

@@ -19,8 +19,6 @@ constexpr int kSignals = 65;
 #endif
 
 void (*volatile g_cleanup)() = nullptr;
-struct sigaction g_old[kSignals];  // the actions before the handlers were armed
-bool g_armed[kSignals];
 sigset_t g_set, g_mask;  // the signals handled; the mask before holding
 bool g_holding = false;
 alignas(16) char g_altstack[64 * 1024];
@@ -34,6 +32,9 @@ extern "C" void clean_up_and_die(int sig) {
 
 void arm(void (*cleanup)()) {
   g_cleanup = cleanup;
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
   stack_t ss = {};
   ss.ss_sp = g_altstack;
   ss.ss_size = sizeof g_altstack;
@@ -46,10 +47,9 @@ void arm(void (*cleanup)()) {
   sa.sa_mask = g_set;
   sa.sa_flags = static_cast<int>(SA_RESETHAND | SA_ONSTACK);
   for (int s = 1; s < kSignals; ++s) {
-    g_armed[s] = false;
     // Numbers the C library keeps for itself fail here and are left alone.
-    if (!ends_the_run(s) || ::sigaction(s, nullptr, &g_old[s]) != 0 || g_old[s].sa_handler != SIG_DFL) continue;
-    g_armed[s] = ::sigaction(s, &sa, nullptr) == 0;
+    struct sigaction old;
+    if (ends_the_run(s) && ::sigaction(s, nullptr, &old) == 0 && old.sa_handler == SIG_DFL) ::sigaction(s, &sa, nullptr);
   }
 }
 
@@ -63,12 +63,6 @@ void release() {
   if (!g_holding) return;
   g_holding = false;
   ::sigprocmask(SIG_SETMASK, &g_mask, nullptr);
-}
-
-void disarm() {
-  release();
-  for (int s = 1; s < kSignals; ++s)
-    if (g_armed[s]) ::sigaction(s, &g_old[s], nullptr), g_armed[s] = false;
 }
 
 }  // namespace recordio::signals
