@@ -71,6 +71,7 @@ std::size_t format_real(float x, std::span<char, 64> out) {
 }
 
 Status console_line(std::initializer_list<Item> items) {
+  if (g_off) return std::nullopt;  // nothing formatted for nowhere
   Console c;
   Status s = c.put(" ");
   for (const Item& item : items) {
@@ -90,6 +91,7 @@ Status console_line(std::initializer_list<Item> items) {
 }
 
 Status console_record(std::string_view text) {
+  if (g_off) return std::nullopt;
   Console c;
   if (auto e = c.put(text)) return e;
   return c.end_line();

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
+#include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <random>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -62,6 +66,27 @@ TEST(DecodeReal, BlanksAnywhereAreIgnored) {
       EXPECT_EQ(f.value, plain.value) << text;
     }
   }
+}
+
+// Digits and an exponent, around where the digits and the power of ten stop
+// being exact in single precision, read as from_chars reads them (correctly
+// rounded), to the bit.
+TEST(DecodeReal, ReadsAsCorrectlyRoundedToTheBit) {
+  std::mt19937 rng(7);
+  std::vector<long> mantissas = {0, 1, 3, 7, 9999999, 16777215, 16777216, 16777217, 33554431, 99999999, 123456789};
+  for (int i = 0; i < 300; ++i) mantissas.push_back(static_cast<long>(rng() % 100000000));
+  for (long m : mantissas)
+    for (int e = -14; e <= 14; ++e)
+      for (int decimals = 0; decimals <= 3; ++decimals)
+        for (const char* sign : {"", "-"}) {
+          const std::string digits = sign + std::to_string(m);
+          const std::string text = digits + "E" + std::to_string(e), exact = digits + "e" + std::to_string(e - decimals);
+          float want = 0;
+          std::from_chars(exact.data(), exact.data() + exact.size(), want);
+          const card::RealField f = card::decode_real(text, decimals);
+          ASSERT_EQ(f.fault, Fault::none) << text;
+          ASSERT_EQ(std::bit_cast<std::uint32_t>(f.value), std::bit_cast<std::uint32_t>(want)) << text << " " << decimals;
+        }
 }
 
 TEST(DecodeInt, FollowsTheFieldRules) {
