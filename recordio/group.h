@@ -1,9 +1,17 @@
 // In-place updates of many files made durable together. A batch writes the
-// lines of several directories, then starts every file's writeback and
-// waits for each (fdatasync), so that the waits overlap. Only these files'
-// data is flushed, whatever other programs have written to the same
-// filesystem (syncfs would wait for all of that too, and FUSE filesystems
-// do not pass syncfs on to their daemon, where fdatasync reaches the disk).
+// lines of several directories, then makes them durable in one of two ways:
+//  - one syncfs per filesystem, where that is sound and cheaper: only on a
+//    filesystem whose syncfs reaches the disk and reports a file's failed
+//    write (ext4, XFS, btrfs; Linux 5.8 and later), and only while the whole
+//    system holds little dirty data, since syncfs waits for all of that
+//    filesystem's, other programs' too. A disk's cache is flushed once for
+//    the group, where each file's fdatasync flushes it again;
+//  - otherwise each file by itself: every file's writeback started, then
+//    each waited for (fdatasync), so that the waits overlap. Only these
+//    files' data is flushed, whatever other programs have written, and it
+//    reaches the disk on FUSE and NFS too, which do not pass syncfs on.
+// A syncfs that fails does not say which file failed: that filesystem's
+// files are then synced one by one.
 #pragma once
 
 #include <sys/types.h>
@@ -54,11 +62,17 @@ class Group {
     int dir = -1;  // a replacement's directory, to sync in place of FD
     int err = 0;
     bool put_back = false;
+    bool synced = false;  // by its filesystem's syncfs
   };
   std::vector<Entry> entries_, done_;
   std::size_t files_ = 0;
   unsigned long added_ = 0;
 };
+
+// Whether the files on a filesystem of type FS_TYPE are made durable by one
+// syncfs, while the system holds DIRTY_KIB of dirty data (-1: not known).
+inline constexpr long kQuietKib = 4096;
+bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors);
 
 // Called before the record layer may wait (for another program's lock, for
 // a FIFO's writer): a batch makes its group durable and reports it, so that

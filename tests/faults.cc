@@ -8,6 +8,7 @@ std::vector<Fault> g_faults;
 std::vector<Made> g_made;
 std::map<Call, int> g_count;
 bool g_whole_seconds = false;
+bool g_syncfs_serves = false;
 }  // namespace
 
 void inject(std::vector<Fault> f) {
@@ -17,6 +18,7 @@ void inject(std::vector<Fault> f) {
 }
 
 void whole_seconds(bool on) { g_whole_seconds = on; }
+void syncfs_serves(bool on) { g_syncfs_serves = on; }
 
 const std::vector<Made>& made() { return g_made; }
 
@@ -39,4 +41,5 @@ int before(sys::Call call, bool* half) {
   return err;
 }
 bool whole_seconds() { return ::faults::g_whole_seconds; }
+bool syncfs_serves() { return ::faults::g_syncfs_serves; }
 }  // namespace recordio::faults

@@ -27,6 +27,11 @@ void inject(std::vector<Fault> faults);
 // gives them, from now on.
 void whole_seconds(bool on);
 
+// Whether a group's files are to lie, from now on, on a filesystem that one
+// syncfs makes durable (ext4, with no other dirty data in the system); at
+// the start they do not, and each file is synced by itself.
+void syncfs_serves(bool on);
+
 // One call made since inject(): its name and which of that name it was.
 struct Made {
   Call call;

@@ -7,8 +7,13 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 
 #include <csignal>
+#include <cstddef>
 #include <algorithm>
 #include <fstream>
 #include <sstream>
@@ -692,16 +697,31 @@ Files tree(const Scratch& root, const std::vector<Event>& evs) {
 }
 // Runs magsync with ARGS in ROOT, the NUL-separated names on standard input.
 Outcome batch(const Scratch& root, const std::vector<std::string>& names, const std::vector<std::string>& args,
-              const std::vector<std::string>& prefix = {}, char end = '\0') {
+              const std::vector<std::string>& prefix = {}, char end = '\0', void (*before)() = nullptr) {
   Scratch in;
   std::string input;
   for (const std::string& n : names) input += n + end;
   in.write("names", input);
   const std::string path = in / "names";
-  return run_magsync(root, [path] {
+  return run_magsync(root, [path, before] {
     const int fd = ::open(path.c_str(), O_RDONLY);
     ::dup2(fd, 0);
+    if (before) before();
   }, MAGSYNC_EXE, nullptr, prefix, {}, args);
+}
+// From now on syncfs fails with EIO in this process and those it starts
+// (a seccomp filter), so that a batch syncs each file by itself, whatever
+// the system's dirty data, even where strace traces only one path.
+void syncfs_fails() {
+  sock_filter filter[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_syncfs, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
+  if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
+    ::_exit(125);
 }
 // Report lines by directory.
 std::map<std::string, std::string> rows(const std::string& report) {
@@ -837,7 +857,10 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     if (c.list != "<dir>") in.write("list", c.list);
     const auto limit = c.limit;
     std::vector<std::string> strace;
-    if (!c.inject.empty()) strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=" + c.inject};
+    // A failed syncfs has each file synced by itself: the failure wanted
+    // then comes whichever way the group would have been synced.
+    if (!c.inject.empty())
+      strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=syncfs:error=EIO", "-e", "inject=" + c.inject};
     Outcome b = run_magsync(top, [path, limit, file = c.from_file] {
       if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
       if (limit) limit();
@@ -1010,9 +1033,11 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     std::string stop_at = replaced ? "inject=fsync:signal=" : "inject=sync_file_range:when=70:signal=";
 #endif
     stop_at += sig == SIGTERM ? "SIGTERM" : "SIGKILL";
+    // syncfs fails in both runs, so that each file is synced by itself and
+    // its sync can be stopped at and counted.
     std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", stop_at};
     if (replaced) strace.insert(strace.end(), {"-P", root / "ev100"});
-    Outcome stopped = batch(root, names, {"--batch", "-0"}, strace);
+    Outcome stopped = batch(root, names, {"--batch", "-0"}, strace, '\0', syncfs_fails);
     EXPECT_EQ(stopped.status, 128 + sig) << stopped.err;
     const auto reported = rows(stopped.out);
     std::size_t written = 0;
@@ -1031,7 +1056,7 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     if (sig == SIGTERM) EXPECT_EQ(written, reported.size());  // what was written was finished
     else EXPECT_GT(written, reported.size());                 // the group being synced was not reported
     const std::string trace = io / "trace";
-    Outcome again = batch(root, names, {"--batch", "-0"}, {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=fsync,fdatasync"});
+    Outcome again = batch(root, names, {"--batch", "-0"}, {"/usr/bin/strace", "-f", "-qq", "-o", trace, "-e", "trace=fsync,fdatasync"}, '\0', syncfs_fails);
     EXPECT_EQ(again.status, 0) << again.err;
     const auto rerun = rows(again.out);
     EXPECT_EQ(rerun.size(), evs.size());
@@ -1040,7 +1065,9 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     for (const Event& e : evs) EXPECT_EQ(root.read(e.dir + "/s.txt"), new_s) << e.dir;
     // one sync of each line held; a new file's and its directory's for each replaced
     const std::string calls = io.read("trace");
-    EXPECT_EQ(static_cast<std::size_t>(std::count(calls.begin(), calls.end(), '\n')),
+    std::size_t syncs = 0;
+    for (std::size_t at = 0; (at = calls.find("sync(", at)) != calls.npos; ++at) ++syncs;  // fsync, fdatasync
+    EXPECT_EQ(syncs,
               evs.size() + (replaced ? evs.size() - written : 0)) << calls.substr(0, 300);
   }
 }

@@ -6,11 +6,15 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <string_view>
 
 #if defined(__linux__) && !defined(MAGSYNC_POSIX)
 #define MAGSYNC_LINUX 1
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/utsname.h>
+#include <sys/vfs.h>
 #include <sys/xattr.h>
 
 #include <charconv>
@@ -203,6 +207,48 @@ int start_writeback(int fd, off_t off, off_t n) {
   FAULT(start_writeback);
   return ::sync_file_range(fd, off, n, SYNC_FILE_RANGE_WRITE);
 }
+long fs_type(int fd) {
+#ifdef MAGSYNC_FAULTS
+  if (faults::syncfs_serves()) return 0xEF53;
+#endif
+  struct statfs fs;
+  return ::fstatfs(fd, &fs) == 0 ? static_cast<long>(fs.f_type) : -1;
+}
+long dirty_kib() {
+#ifdef MAGSYNC_FAULTS
+  return faults::syncfs_serves() ? 0 : -1;
+#endif
+  const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  char buf[4096];
+  const ssize_t n = ::read(fd, buf, sizeof buf);
+  ::close(fd);
+  if (n <= 0) return -1;
+  const std::string_view text(buf, static_cast<std::size_t>(n));
+  long total = 0;
+  for (std::string_view key : {"\nDirty:", "\nWriteback:"}) {
+    std::size_t at = text.find(key);
+    if (at == text.npos) return -1;
+    at = text.find_first_not_of(' ', at + key.size());
+    long kib = 0;
+    if (at == text.npos || std::from_chars(text.data() + at, text.data() + text.size(), kib).ec != std::errc{})
+      return -1;
+    total += kib;
+  }
+  return total;
+}
+bool syncfs_tells_errors() {
+  static const bool tells = [] {
+    utsname u;
+    if (::uname(&u) != 0) return false;
+    int major = 0, minor = 0;
+    const char* end = u.release + std::strlen(u.release);
+    auto r = std::from_chars(u.release, end, major);
+    if (r.ec != std::errc{} || *r.ptr != '.' || std::from_chars(r.ptr + 1, end, minor).ec != std::errc{}) return false;
+    return major > 5 || (major == 5 && minor >= 8);
+  }();
+  return tells;
+}
 const Flag kCarriedFlags[] = {
     {FS_SYNC_FL, "S"},     {FS_NODUMP_FL, "d"},  {FS_NOATIME_FL, "A"}, {FS_DIRSYNC_FL, "D"},
     {FS_COMPR_FL, "c"},    {FS_NOCOMP_FL, "m"},  {FS_NOCOW_FL, "C"},   {FS_PROJINHERIT_FL, "P"},
@@ -231,6 +277,9 @@ int start_writeback(int, off_t, off_t) {
   FAULT(start_writeback);
   return 0;
 }
+long fs_type(int) { return -1; }
+long dirty_kib() { return -1; }
+bool syncfs_tells_errors() { return false; }
 const Flag kCarriedFlags[] = {{0, ""}};
 const int kNoCowFlag = 0;
 #if defined(__APPLE__)

@@ -60,6 +60,15 @@ int remove_xattr(int fd, const char* name);
 int get_flags(int fd, int* flags);  // inode flags (chattr)
 int set_flags(int fd, int flags);
 int syncfs(int fd);  // the whole filesystem FD lies on
+// The type of the filesystem FD lies on (statfs's f_type), or -1.
+long fs_type(int fd);
+// The data the whole system holds waiting to be written, or being written,
+// in KiB (Dirty and Writeback in /proc/meminfo), or -1 where it cannot be
+// told.
+long dirty_kib();
+// Whether syncfs says so when a file's data could not be written (Linux
+// 5.8 and later; before, it always succeeded).
+bool syncfs_tells_errors();
 int fdatasync(int fd);
 // Starts writing back N bytes of FD from OFF without waiting for them
 // (sync_file_range), so that the fdatasync() of several files overlap; a
@@ -89,5 +98,8 @@ int before(sys::Call call, bool* half = nullptr);
 // Whether times are to be read as a filesystem with whole-second times
 // gives them (no nanoseconds).
 bool whole_seconds();
+// Whether the test asks for a filesystem that one syncfs serves (ext4,
+// and no other dirty data), else for one that it does not.
+bool syncfs_serves();
 }  // namespace recordio::faults
 #endif
