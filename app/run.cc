@@ -139,7 +139,7 @@ Status reconcile_cards(Run& r, recordio::Group* group) {
   if (!magout)
     return field_error(r.kfile, card::kMagnitude).add(": the magnitude does not fit the S card's field");
   r.out = reconcile::rewritten(r.card[1], *magout);
-  recordio::Result<recordio::Updated> u = recordio::update(r.sfile, text(r.card[1]), text(r.out));
+  recordio::Result<recordio::Updated> u = recordio::update(r.sfile, text(r.card[1]), text(r.out), group);
   if (const Error* e = u.error()) return *e;
   r.wrote = u->done != recordio::Done::held;
   // Durable now, or with the group's other lines, its lock held till then.
@@ -159,6 +159,16 @@ Status steps(Run& r, recordio::Group* group) {
   if (auto e = recordio::console_line({text(r.kfilename), text(r.sfilename)})) return e;
   if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
   if (auto e = open_named(r.sfile, r.sfilename, 2, Need::update)) return e;
+  // A file that a replacement waiting in the batch's group is to replace
+  // (a directory listed twice, or one S file for two) is read only once that
+  // replacement is made, as it would have been read after a single run.
+  if (group && (group->replacing(r.kfile.opened()) || group->replacing(r.sfile.opened()))) {
+    recordio::before_wait();
+    for (Unit* u : {&r.kfile, &r.sfile})
+      if (auto e = u->close()) return e;
+    if (auto e = open_named(r.kfile, r.kfilename, 1, Need::old)) return e;
+    if (auto e = open_named(r.sfile, r.sfilename, 2, Need::update)) return e;
+  }
   if (recordio::same_file(r.kfile.opened(), r.sfile.opened()))
     return Error(kControlName).add("lines 1 and 2 name one file (").add_name(r.kfile.name()).add(", ")
         .add_name(r.sfile.name()).add("); the K file is never written");

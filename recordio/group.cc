@@ -7,30 +7,74 @@
 #include <utility>
 
 #include "recordio/detail/copy.h"
+#include "recordio/detail/replace.h"
 #include "recordio/detail/sys.h"
 #include "recordio/failure.h"
 
 namespace recordio {
 
+Group::Group() = default;
+
 Group::~Group() {
   for (const Entry& e : entries_) {
-    sys::close(e.fd);
+    if (e.fd >= 0) sys::close(e.fd);
     if (e.dir >= 0) sys::close(e.dir);
   }
 }
 
 std::size_t Group::add(int fd, off_t start, std::string_view was) {
-  entries_.push_back({fd, start, std::string(was)});
+  entries_.push_back({nullptr, std::nullopt, fd, start, std::string(was)});
   ++files_;
   ++added_;
   return entries_.size() - 1;
 }
 
 std::size_t Group::add_directory(int dir, int fd) {
-  entries_.push_back({fd, 0, {}, dir});
+  entries_.push_back({nullptr, std::nullopt, fd, 0, {}, dir});
   files_ += 2;
   ++added_;
   return entries_.size() - 1;
+}
+
+std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
+  entries_.push_back({std::move(staged), std::nullopt, -1, 0, {}});
+  files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
+  ++added_;
+  return entries_.size() - 1;
+}
+
+bool Group::replacing(const struct stat& st) const {
+  return std::ranges::any_of(entries_, [&](const Entry& e) { return e.staged && same_file(e.staged->was, st); });
+}
+
+// The replacements' new files made durable (one syncfs per filesystem where
+// that serves, else every writeback started, then each synced: the first
+// sync commits the journal for them all), then each put in place. Each then
+// stands as its directory's entry, or holds its failure.
+void Group::commit_staged(long dirty) {
+  std::vector<std::pair<dev_t, int>> whole;  // each filesystem synced whole: 0 or the errno of its syncfs
+  std::vector<int> synced(entries_.size(), -1);  // each new file's: 0 or an errno; -1 while not synced
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    struct stat st;
+    const Staged* g = entries_[i].staged.get();
+    if (!g || !sync_whole(sys::fs_type(g->file.fd()), dirty, true) || sys::fstat(g->file.fd(), &st) != 0) continue;
+    auto fs = std::ranges::find(whole, st.st_dev, &std::pair<dev_t, int>::first);
+    if (fs == whole.end()) fs = whole.insert(fs, {st.st_dev, sys::syncfs(g->file.fd()) == 0 ? 0 : errno});
+    if (fs->second == 0) synced[i] = 0;  // a failed syncfs does not say whose data failed: each is synced below
+  }
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (const Staged* g = entries_[i].staged.get(); g && synced[i] < 0)
+      (void)sys::start_writeback(g->file.fd(), 0, g->layout.size);
+  for (std::size_t i = 0; i < entries_.size(); ++i)
+    if (entries_[i].staged && synced[i] < 0) synced[i] = sync_new(*entries_[i].staged);
+  for (std::size_t i = 0; i < entries_.size(); ++i) {
+    Entry& e = entries_[i];
+    if (!e.staged) continue;
+    Result<Pending> r = commit(*e.staged, synced[i], true);
+    if (const Error* err = r.error()) e.error = *err;
+    else e.dir = std::exchange(r->dir_, -1), e.fd = std::exchange(r->fd_, -1);
+    e.staged.reset();  // only now: a name it left is removed before the next commit
+  }
 }
 
 bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors) {
@@ -40,13 +84,15 @@ bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors) {
 }
 
 void Group::sync() {
+  if (entries_.empty()) return done_.clear();
   // Where it is sound and cheaper, one syncfs per filesystem (its files
   // were all written, and replacements' names exchanged, before this).
   const long dirty = sys::syncfs_tells_errors() ? sys::dirty_kib() : -1;
+  commit_staged(dirty);
   std::vector<std::pair<dev_t, bool>> whole;  // each filesystem synced whole, and whether that worked
   for (Entry& e : entries_) {
     struct stat st;
-    if (!sync_whole(sys::fs_type(e.fd), dirty, true) || sys::fstat(e.fd, &st) != 0) continue;
+    if (e.fd < 0 || !sync_whole(sys::fs_type(e.fd), dirty, true) || sys::fstat(e.fd, &st) != 0) continue;
     auto fs = std::ranges::find(whole, st.st_dev, &std::pair<dev_t, bool>::first);
     if (fs == whole.end()) fs = whole.insert(fs, {st.st_dev, sys::syncfs(e.fd) == 0});
     e.synced = fs->second;
@@ -54,6 +100,7 @@ void Group::sync() {
   // The others each by itself: every file's writeback started first (a
   // failure here only loses the overlap), then each waited for; then the
   // directories.
+  for (Entry& e : entries_) e.synced |= e.fd < 0;  // a replacement that failed: nothing to sync
   for (const Entry& e : entries_)
     if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was.size()));
   for (Entry& e : entries_) {
@@ -64,7 +111,7 @@ void Group::sync() {
   for (Entry& e : entries_)
     if (e.dir >= 0 && !e.synced && sys::fsync(e.dir) != 0) e.err = errno;
   for (const Entry& e : entries_) {
-    sys::close(e.fd);
+    if (e.fd >= 0) sys::close(e.fd);
     if (e.dir >= 0) sys::close(e.dir);
   }
   done_ = std::move(entries_);
@@ -74,6 +121,7 @@ void Group::sync() {
 
 Status Group::failure(std::size_t i, std::string_view name) const {
   const Entry& e = done_[i];
+  if (e.error) return e.error;
   if (!e.err) return std::nullopt;
   if (e.dir >= 0) return words(name, {Cause::system, Step::sync_dir, e.err});
   return words(name, {Cause::system, Step::sync, e.err}).set(e.put_back ? Fate::unchanged : Fate::partial);

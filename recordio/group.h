@@ -14,8 +14,11 @@
 // files are then synced one by one.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -24,9 +27,11 @@
 
 namespace recordio {
 
+struct Staged;
+
 class Group {
  public:
-  Group() = default;
+  Group();
   Group(const Group&) = delete;
   Group& operator=(const Group&) = delete;
   ~Group();
@@ -40,14 +45,21 @@ class Group {
   // replacement, open and locked) is to be made durable; FD stays locked
   // until then.
   std::size_t add_directory(int dir, int fd);
+  // Takes over a replacement whose new file is written but neither durable
+  // nor in place (recordio/detail/replace.h); the old file stays locked.
+  std::size_t add_staged(std::unique_ptr<Staged> staged);
+  // Whether a replacement waiting here is to replace the file ST.
+  bool replacing(const struct stat& st) const;
   std::size_t size() const { return entries_.size(); }
   std::size_t files() const { return files_; }     // open files held
   unsigned long added() const { return added_; }  // entries ever added
 
-  // Makes every entry durable: the files written in place, then the
-  // directories (whose syncs cost little once the first has committed the
-  // filesystem's journal). A file whose sync fails has its old line put
-  // back and synced. Then the entries are closed (and unlocked).
+  // Makes every entry durable: first the replacements' new files, each of
+  // which then takes its file's name (checked and exchanged); then the
+  // files written in place and the replacements' directories (whose syncs
+  // cost little once the first has committed the filesystem's journal). A
+  // file whose sync fails has its old line put back and synced. Then the
+  // entries are closed (and unlocked).
   void sync();
 
   // After sync(): entry I's failure, if any, as a diagnostic about the
@@ -56,6 +68,8 @@ class Group {
 
  private:
   struct Entry {
+    std::unique_ptr<Staged> staged;  // a replacement not yet in place
+    std::optional<Error> error;      // its failure, once it was to be put in place
     int fd;
     off_t start = 0;
     std::string was;
@@ -67,6 +81,7 @@ class Group {
   std::vector<Entry> entries_, done_;
   std::size_t files_ = 0;
   unsigned long added_ = 0;
+  void commit_staged(long dirty);
 };
 
 // Whether the files on a filesystem of type FS_TYPE are made durable by one

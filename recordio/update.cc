@@ -130,7 +130,7 @@ void Pending::join(Group& group) {
   else if (fd_ >= 0) group.add(std::exchange(fd_, -1), start_, was_);
 }
 
-Result<Updated> update(Unit& u, std::string_view was, std::string_view text) {
+Result<Updated> update(Unit& u, std::string_view was, std::string_view text, Group* group) {
   if (!S_ISREG(u.opened().st_mode)) return Error(u.name()).add("not a regular file").set(Fate::not_rewritten);
   LineSpan line;
   if (auto e = u.last_line(line)) return *e;
@@ -144,7 +144,9 @@ Result<Updated> update(Unit& u, std::string_view was, std::string_view text) {
   const bool longer = line.length > width;
   const bool same_length = line.length == width && !line.end.empty();
   if (!(same_length || longer) || was.size() != text.size() || text.size() > kInPlaceMax) {
-    Result<Pending> r = replace(u, line, w.opened(), was, text);
+    int lock = w.release();  // a replacement staged in a group keeps it
+    Result<Pending> r = replace(u, line, w.opened(), was, text, group, lock);
+    if (lock >= 0) sys::close(lock);
     if (const Error* e = r.error()) return *e;
     return Updated{Done::replaced, std::move(*r)};
   }

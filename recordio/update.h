@@ -74,6 +74,7 @@ class Pending {
   int fd_ = -1, dir_ = -1;
   off_t start_ = 0;
   std::string_view was_, name_;  // what the line held before; the file's name, for the diagnostic
+  friend class Group;
 };
 
 struct Updated {
@@ -81,7 +82,11 @@ struct Updated {
   Pending pending;
 };
 
-Result<Updated> update(Unit& unit, std::string_view was, std::string_view text);
+// With a GROUP (a batch), a replacement's new file is made durable and put
+// in place by the group's sync, with the group's other new files (their
+// syncs overlap), and nothing is pending; its failure is the group's to
+// tell (Group::failure).
+Result<Updated> update(Unit& unit, std::string_view was, std::string_view text, Group* group = nullptr);
 
 // update(), its pending sync made at once: the file durable when it returns.
 Status update_now(Unit& unit, std::string_view was, std::string_view text);

@@ -833,22 +833,63 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
   for (long type : {fuse, nfs, tmpfs, -1L}) EXPECT_FALSE(recordio::sync_whole(type, 0, true)) << type;
 }
 
-// A replacement joined to a group is in place at once, and its directory
-// synced with the group's, not before.
-TEST(Group, SyncsAReplacementsDirectoryWithTheGroup) {
-  SFile s("old\n");
-  recordio::Group g;
-  faults::inject({});
-  auto r = recordio::update(s.u, s.card, kNew);
-  ASSERT_FALSE(r.error());
-  EXPECT_EQ(r->done, recordio::Done::replaced);
-  r->pending.join(g);
-  const auto syncs = [] { return std::ranges::count(faults::made(), Call::fsync, &faults::Made::call); };
-  EXPECT_EQ(syncs(), 1);  // the new file's, before it took the name
-  EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n");
-  g.sync();
-  EXPECT_EQ(syncs(), 2);
-  EXPECT_FALSE(g.failure(0, "s.txt"));
+// A replacement in a group (a batch): the new file waits, nameless, for the
+// group's sync, which makes the group's new files durable (their syncs
+// overlapping), then puts each in place, then syncs the directories. Made
+// at once (a single run, or a named new file), only its directory waits.
+// Each row: the calls of the group's sync, in order, and what the S file
+// holds after it.
+TEST(Group, SyncsReplacementsTogether) {
+  const std::string old = "old\n", want = kNew + "\n";
+  struct {
+    const char* name;
+    bool staged, whole;
+    std::vector<Fault> faults;  // in the group's sync
+    std::string calls;          // its calls of these: fsync, syncfs, link, exchange
+    std::string after, error;
+  } cases[] = {
+      {"made at once: only its directory waits", false, false, {}, "fsync #1", want, ""},
+      {"staged: synced, then put in place, then its directory", true, false, {},
+       "fsync #1, link #1, exchange #1, fsync #2", want, ""},
+      {"staged, where one syncfs serves: one for the new files, one for the names", true, true, {},
+       "syncfs #1, link #1, exchange #1, syncfs #2", want, ""},
+      {"staged, its sync fails: the file as it was", true, false, {{Call::fsync, 1, EIO}}, "fsync #1", old,
+       ": cannot rewrite: fsync of the new file: Input/output error; the file is unchanged"},
+      {"staged, changed by another program before its commit", true, false,
+       {{Call::link, 1, 0, [] { std::ofstream(g_path, std::ios::app) << "more\n"; }}},
+       "fsync #1, link #1", old + "more\n",
+       ": changed by another program while magsync ran; not rewritten"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    SFile s(old);
+    g_path = s.path();
+    recordio::Group g;
+    faults::inject({});
+    auto r = recordio::update(s.u, s.card, kNew, c.staged ? &g : nullptr);
+    ASSERT_FALSE(r.error());
+    EXPECT_EQ(r->done, recordio::Done::replaced);
+    r->pending.join(g);
+    // Made at once, the new file was synced before it took the name; staged, nothing yet.
+    EXPECT_EQ(std::ranges::count(faults::made(), Call::fsync, &faults::Made::call), c.staged ? 0 : 1);
+    EXPECT_EQ(s.dir.read("s.txt"), c.staged ? old : want);
+    faults::syncfs_serves(c.whole);
+    faults::inject(c.faults);
+    g.sync();
+    std::string calls;
+    for (const auto& m : faults::made())
+      if (m.call == Call::fsync || m.call == Call::syncfs || m.call == Call::link || m.call == Call::exchange)
+        calls += (calls.empty() ? "" : ", ") + m.text();
+    faults::inject({});
+    faults::syncfs_serves(false);
+    EXPECT_EQ(calls, c.calls);
+    EXPECT_EQ(s.dir.read("s.txt"), c.after);
+    const auto e = g.failure(0, "s.txt");
+    EXPECT_EQ(e ? std::string(e->text()) + std::string(e->fate_words()) : "", c.error.empty() ? "" : "magsync: " + s.path() + c.error);
+    std::size_t names = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator(s.dir.path())) ++names;
+    EXPECT_EQ(names, 1u);  // no new file left behind
+  }
 }
 
 #ifndef MAGSYNC_POSIX  // there a buffer always copies

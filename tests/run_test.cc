@@ -813,8 +813,13 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     int status = 0;
     std::string err = "";
     std::string inject = "";  // a failure strace makes
+    bool replaced = false;    // the S files' first lines change length
   } cases[] = {
       {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
+      {"one directory twice, its S file replaced", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged},
+       0, "", "", true},
+      {"two directories, one S file, replaced", "a\ns-of-a\n", nullptr, false,
+       {"a\t" + rewritten, "s-of-a\t" + unchanged}, 0, "", "", true},
       {"two directories, one S file", "a\ns-of-a\nc\n", nullptr, false,
        {"a\t" + rewritten, "s-of-a\t" + unchanged, "c\t" + rewritten}},
       {"16 open files, 20 directories: a group that fits, nothing kept open", twenty, [] {
@@ -848,7 +853,8 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     SCOPED_TRACE(c.name);
     Scratch root_dir, in;
     const Scratch& top = root_dir;
-    for (char d = 'a'; d <= 't'; ++d) make(top, {{std::string(1, d), with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
+    for (char d = 'a'; d <= 't'; ++d)
+      make(top, {{std::string(1, d), with(kOk, "s.txt", (c.replaced ? kS : card_of(kS)) + "\n"), ""}});
     make(top, {{"s-of-a", with(kOk, "s.txt", ""), ""}});
     std::filesystem::remove(top / "s-of-a/s.txt");
     std::filesystem::create_symlink(top / "a/s.txt", top / "s-of-a/s.txt");

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <string>
 #include <string_view>
+#include <memory>
 #include <utility>
 
 #include "recordio/detail/attributes.h"
@@ -30,22 +31,15 @@ Failed compare_bytes(int fd, off_t off, std::string_view text) {
   return std::nullopt;
 }
 
-// Where the old file's bytes go in the new one.
-struct Layout {
-  off_t start;  // the line's first byte, in both
-  off_t tail;   // the first byte after the old line's end
-  off_t after;  // the first byte after the new line's end
-  off_t size;   // of the new file
-};
-
 // The file being replaced, as it was read: the checks of the commit.
 class Old final : public OldFile {
  public:
-  Old(const Unit& u, const struct stat& open, std::string_view line, const Attributes& a, const Layout& l, int fresh)
-      : u_(u), open_(open), line_(line), attrs_(a), layout_(l), fresh_(fresh) {}
+  Old(int fd, const struct stat& was, const struct stat& open, std::string_view line, const Attributes& a,
+      const Layout& l, int fresh)
+      : fd_(fd), was_(was), open_(open), line_(line), attrs_(a), layout_(l), fresh_(fresh) {}
 
   Failed as_read(int dir, const char* name, Moment m) const override {
-    const struct stat& was = u_.opened();
+    const struct stat& was = was_;
     // Where the times cannot tell a change made within the same second (a
     // filesystem with whole-second times: its nanoseconds are all 0), nor
     // can the times tell a change made before the file was opened for
@@ -61,17 +55,17 @@ class Old final : public OldFile {
     const bool whole_seconds = sys::mtime(was).tv_nsec == 0 && sys::ctime(open_).tv_nsec == 0;
     const auto bytes = [&]() -> Failed {
       if (m == Moment::after_exchange) return std::nullopt;
-      if (auto f = compare_bytes(u_.fd(), layout_.start, line_)) return f;
+      if (auto f = compare_bytes(fd_, layout_.start, line_)) return f;
       if (m == Moment::before_rename || whole_seconds) {
-        if (auto f = compare_range(u_.fd(), 0, layout_.start, fresh_, 0)) return f;
-        return compare_range(u_.fd(), layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after);
+        if (auto f = compare_range(fd_, 0, layout_.start, fresh_, 0)) return f;
+        return compare_range(fd_, layout_.tail, was.st_size - layout_.tail, fresh_, layout_.after);
       }
       return std::nullopt;
     };
     if (!whole_seconds)
       if (auto f = bytes()) return f;
     Attributes a;
-    if (int err = read_attributes(u_.fd(), a)) return system_failure(err);
+    if (int err = read_attributes(fd_, a)) return system_failure(err);
     if (!(a == attrs_)) return changed();
     if (whole_seconds)
       if (auto f = bytes()) return f;
@@ -89,7 +83,8 @@ class Old final : public OldFile {
   }
 
  private:
-  const Unit& u_;
+  int fd_;
+  const struct stat& was_;
   const struct stat& open_;
   std::string_view line_;
   const Attributes& attrs_;
@@ -129,30 +124,36 @@ Error failed(const Unit& u, Failed f) { return words(u.name(), *f); }
 
 }  // namespace
 
-Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
-                        std::string_view text) {
+Staged::~Staged() {
+  if (fd >= 0) sys::close(fd);
+  if (lock >= 0) sys::close(lock);  // and the old file's lock goes
+}
+
+Result<std::unique_ptr<Staged>> stage(const Unit& u, const LineSpan& line, const struct stat& open,
+                                      std::string_view was, std::string_view text) {
   const std::size_t width = was.size();
   const struct stat& st = u.opened();
-  Attributes attrs;
+  auto staged = std::make_unique<Staged>();
+  Staged& g = *staged;
+  Attributes& attrs = g.attrs;
   if (int err = read_attributes(u.fd(), attrs)) return failed(u, system_failure(err, Step::attributes));
   if (!(attrs.uid == st.st_uid && attrs.gid == st.st_gid && attrs.mode == (st.st_mode & 07777)))
     return failed(u, changed());
-  Place place;
-  if (int err = locate(u.path(), place))
+  if (int err = locate(u.path(), g.place))
     return failed(u, err == ENOENT ? changed() : system_failure(err, Step::locate));
 
   // A line longer than the WIDTH bytes replaced keeps the rest of itself
   // and its end (or none).
   const bool longer = line.length > static_cast<off_t>(width);
   const std::string_view end = longer ? "" : line.end.empty() ? "\n" : line.end;
-  Layout l;
+  Layout& l = g.layout;
   l.start = line.start;
   l.tail = longer ? line.start + static_cast<off_t>(width)
                   : line.start + line.length + static_cast<off_t>(line.end.size());
   l.after = line.start + static_cast<off_t>(text.size() + end.size());
   l.size = st.st_size - l.tail + l.after;
 
-  NewFile file(place);
+  NewFile& file = g.file;
   if (int err = file.create(0600)) {
     const Error e = failed(u, system_failure(err, Step::create));
     if (err != EACCES && err != EPERM && err != EROFS) return e;
@@ -165,40 +166,74 @@ Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& 
   // given before it.)
   if (sys::fchown(file.fd(), st.st_uid, st.st_gid) != 0)
     return errno == EPERM ? not_owner(u, line, text.size()) : failed(u, system_failure(errno, Step::owner));
-  std::string lost_flags;
-  give_flags(file.fd(), attrs, sys::kNoCowFlag, lost_flags);  // only while empty
+  give_flags(file.fd(), attrs, sys::kNoCowFlag, g.lost_flags);  // only while empty
   if (auto f = fill(u.fd(), file.fd(), l, text, end, st.st_size)) return failed(u, at(f, Step::copy));
   if (int err = give_xattrs(file.fd(), attrs)) return failed(u, system_failure(err, Step::xattrs));
-  give_flags(file.fd(), attrs, ~sys::kNoCowFlag, lost_flags);
+  give_flags(file.fd(), attrs, ~sys::kNoCowFlag, g.lost_flags);
   if (sys::fchmod(file.fd(), attrs.mode) != 0) return failed(u, system_failure(errno, Step::mode));
-  if (sys::fsync(file.fd()) != 0) return failed(u, system_failure(errno, Step::sync_new));
+  // What the commit's checks need once the unit is gone: the file as read
+  // (a descriptor of its own), and line 1's bytes as read (a shorter line
+  // was read padded with blanks).
+  g.fd = sys::dup(u.fd());
+  if (g.fd < 0) return failed(u, system_failure(errno, Step::check));
+  g.name = u.name();
+  g.was = st;
+  g.open = open;
+  g.line_read = was.substr(0, std::min(width, static_cast<std::size_t>(line.length)));
+  return staged;
+}
+
+bool deferrable(const Staged& g) { return g.file.state() == NewFile::State::nameless && g.place.syncable; }
+
+int sync_new(Staged& g) { return sys::fsync(g.file.fd()) == 0 ? 0 : errno; }
+
+void warn(const Staged& g) {
+  if (g.was.st_nlink > 1)
+    report(Error(g.name).add("warning: the file had ").add(static_cast<long>(g.was.st_nlink) - 1)
+               .add(" other hard link(s); they keep the old first line").text());
+  if (!g.lost_flags.empty())
+    report(Error(g.name).add("warning: inode flags not kept: ").add(g.lost_flags).text());
+}
+
+Result<Pending> commit(Staged& g, int synced, bool warned) {
+  NewFile& file = g.file;
+  if (synced != 0) return words(g.name, {Cause::system, Step::sync_new, synced});
   struct stat mine;
-  if (sys::fstat(file.fd(), &mine) != 0) return failed(u, system_failure(errno, Step::stat_new));
-  if (mine.st_size != l.size) return failed(u, changed());  // written to by another program
+  if (sys::fstat(file.fd(), &mine) != 0) return words(g.name, {Cause::system, Step::stat_new, errno});
+  if (mine.st_size != g.layout.size) return words(g.name, *changed());  // written to by another program
   // Locked before it takes the name, so that another run waits until the
   // name is durable too. Where there are no locks (or this one fails), the
   // checks of that run remain.
   (void)sys::lock(file.fd());
 
-  // Line 1's bytes as read (a shorter line was read padded with blanks).
-  const std::string_view line_read = was.substr(0, std::min(width, static_cast<std::size_t>(line.length)));
-  const Failed f = file.commit(Old(u, open, line_read, attrs, l, file.fd()));
+  const Failed f = file.commit(Old(g.fd, g.was, g.open, g.line_read, g.attrs, g.layout, file.fd()));
   if (file.state() == NewFile::State::kept)
-    return Error(u.name()).add("replaced, but ").add(step_words(f->step)).add(": ").add_errno(f->err)
+    return Error(g.name).add("replaced, but ").add(step_words(f->step)).add(": ").add_errno(f->err)
         .add(": what it held is now ").add_name(file.name()).set(Fate::rewritten);
-  if (f) return failed(u, f);
-
-  if (st.st_nlink > 1)
-    report(Error(u.name()).add("warning: the file had ").add(static_cast<long>(st.st_nlink) - 1)
-               .add(" other hard link(s); they keep the old first line").text());
-  if (!lost_flags.empty())
-    report(Error(u.name()).add("warning: inode flags not kept: ").add(lost_flags).text());
+  if (f) return words(g.name, *f);
+  if (!warned) warn(g);
   // The replacement is durable once its directory is synced (by the
   // caller, or with a batch's group); where the directory may not be read,
   // the whole filesystem is synced now.
-  if (place.syncable) return Pending(std::exchange(place.dir, -1), file.release_fd(), u.name());
-  if (sys::syncfs(file.fd()) != 0) return failed(u, system_failure(errno, Step::sync_dir));
+  if (g.place.syncable) return Pending(std::exchange(g.place.dir, -1), file.release_fd(), g.name);
+  if (sys::syncfs(file.fd()) != 0) return words(g.name, {Cause::system, Step::sync_dir, errno});
   return Pending();
+}
+
+Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& open, std::string_view was,
+                        std::string_view text, Group* group, int& lock) {
+  Result<std::unique_ptr<Staged>> r = stage(u, line, open, was, text);
+  if (const Error* e = r.error()) return *e;
+  Staged& g = **r;
+  // In a batch a nameless new file waits for the group, whose sync makes
+  // all its new files durable together before any takes its name.
+  if (group && deferrable(g)) {
+    g.lock = std::exchange(lock, -1);
+    warn(g);
+    group->add_staged(std::move(*r));
+    return Pending();
+  }
+  return commit(g, sync_new(g), false);
 }
 
 }  // namespace recordio

@@ -57,6 +57,7 @@ int openat(int dir, const char* name, int flags, mode_t mode) {
   return ::openat(dir, name, flags, mode);
 }
 int close(int fd) { return ::close(fd); }
+int dup(int fd) { return ::fcntl(fd, F_DUPFD_CLOEXEC, 0); }
 int stat(const char* path, struct stat* st) {
   FAULT(stat);
   return ::stat(path, st);

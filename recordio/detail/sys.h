@@ -36,6 +36,7 @@ int open(const char* path, int flags);
 int openat(int dir, const char* name, int flags, mode_t mode = 0);
 int tmpfile(int dir, mode_t mode);  // a nameless new file in DIR (O_TMPFILE)
 int close(int fd);
+int dup(int fd);  // with FD_CLOEXEC
 int stat(const char* path, struct stat* st);  // what the name leads to
 int fstat(int fd, struct stat* st);
 int fstatat(int dir, const char* name, struct stat* st);  // the link itself
