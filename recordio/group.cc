@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <utility>
 
 #include "recordio/detail/copy.h"
@@ -52,14 +53,14 @@ bool Group::replacing(const struct stat& st) const {
 // sync commits the journal for them all), then each put in place. Each then
 // stands as its directory's entry, or holds its failure.
 void Group::commit_staged(long dirty) {
-  std::vector<std::pair<dev_t, int>> whole;  // each filesystem synced whole: 0 or the errno of its syncfs
+  std::vector<std::pair<std::uint64_t, int>> whole;  // each filesystem synced whole: 0 or the errno of its syncfs
   std::vector<int> synced(entries_.size(), -1);  // each new file's: 0 or an errno; -1 while not synced
   for (std::size_t i = 0; i < entries_.size(); ++i) {
-    struct stat st;
+    std::uint64_t id = 0;
     const Staged* g = entries_[i].staged.get();
-    if (!g || !sync_whole(sys::fs_type(g->file.fd()), dirty, true) || sys::fstat(g->file.fd(), &st) != 0) continue;
-    auto fs = std::ranges::find(whole, st.st_dev, &std::pair<dev_t, int>::first);
-    if (fs == whole.end()) fs = whole.insert(fs, {st.st_dev, sys::syncfs(g->file.fd()) == 0 ? 0 : errno});
+    if (!g || dirty < 0 || !sync_whole(sys::fs_type(g->file.fd(), &id), dirty, true)) continue;
+    auto fs = std::ranges::find(whole, id, &std::pair<std::uint64_t, int>::first);
+    if (fs == whole.end()) fs = whole.insert(fs, {id, sys::syncfs(g->file.fd()) == 0 ? 0 : errno});
     if (fs->second == 0) synced[i] = 0;  // a failed syncfs does not say whose data failed: each is synced below
   }
   for (std::size_t i = 0; i < entries_.size(); ++i)
@@ -89,12 +90,12 @@ void Group::sync() {
   // were all written, and replacements' names exchanged, before this).
   const long dirty = sys::syncfs_tells_errors() ? sys::dirty_kib() : -1;
   commit_staged(dirty);
-  std::vector<std::pair<dev_t, bool>> whole;  // each filesystem synced whole, and whether that worked
+  std::vector<std::pair<std::uint64_t, bool>> whole;  // each filesystem synced whole, and whether that worked
   for (Entry& e : entries_) {
-    struct stat st;
-    if (e.fd < 0 || !sync_whole(sys::fs_type(e.fd), dirty, true) || sys::fstat(e.fd, &st) != 0) continue;
-    auto fs = std::ranges::find(whole, st.st_dev, &std::pair<dev_t, bool>::first);
-    if (fs == whole.end()) fs = whole.insert(fs, {st.st_dev, sys::syncfs(e.fd) == 0});
+    std::uint64_t id = 0;
+    if (e.fd < 0 || dirty < 0 || !sync_whole(sys::fs_type(e.fd, &id), dirty, true)) continue;
+    auto fs = std::ranges::find(whole, id, &std::pair<std::uint64_t, bool>::first);
+    if (fs == whole.end()) fs = whole.insert(fs, {id, sys::syncfs(e.fd) == 0});
     e.synced = fs->second;
   }
   // The others each by itself: every file's writeback started first (a

@@ -183,7 +183,12 @@ Result<std::unique_ptr<Staged>> stage(const Unit& u, const LineSpan& line, const
   return staged;
 }
 
-bool deferrable(const Staged& g) { return g.file.state() == NewFile::State::nameless && g.place.syncable; }
+// Only a nameless new file waits for a group: a named one would leave its
+// name behind should a signal end the run while another new file is
+// committed (the signal guard knows one name at a time).
+bool deferrable(const Staged& g) {
+  return g.file.state() == NewFile::State::nameless && g.place.syncable;
+}
 
 int sync_new(Staged& g) { return sys::fsync(g.file.fd()) == 0 ? 0 : errno; }
 

@@ -208,12 +208,17 @@ int start_writeback(int fd, off_t off, off_t n) {
   FAULT(start_writeback);
   return ::sync_file_range(fd, off, n, SYNC_FILE_RANGE_WRITE);
 }
-long fs_type(int fd) {
+long fs_type(int fd, std::uint64_t* id) {
+  struct statfs fs;
+  if (::fstatfs(fd, &fs) != 0) return -1;
+  std::uint32_t v[2];
+  static_assert(sizeof fs.f_fsid == sizeof v);
+  std::memcpy(v, &fs.f_fsid, sizeof v);
+  *id = (std::uint64_t{v[0]} << 32) | v[1];
 #ifdef MAGSYNC_FAULTS
   if (faults::syncfs_serves()) return 0xEF53;
 #endif
-  struct statfs fs;
-  return ::fstatfs(fd, &fs) == 0 ? static_cast<long>(fs.f_type) : -1;
+  return static_cast<long>(fs.f_type);
 }
 long dirty_kib() {
 #ifdef MAGSYNC_FAULTS
@@ -278,7 +283,7 @@ int start_writeback(int, off_t, off_t) {
   FAULT(start_writeback);
   return 0;
 }
-long fs_type(int) { return -1; }
+long fs_type(int, std::uint64_t*) { return -1; }
 long dirty_kib() { return -1; }
 bool syncfs_tells_errors() { return false; }
 const Flag kCarriedFlags[] = {{0, ""}};

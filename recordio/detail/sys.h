@@ -21,6 +21,7 @@
 #include <time.h>
 
 #include <cstddef>
+#include <cstdint>
 
 namespace recordio::sys {
 
@@ -61,8 +62,9 @@ int remove_xattr(int fd, const char* name);
 int get_flags(int fd, int* flags);  // inode flags (chattr)
 int set_flags(int fd, int flags);
 int syncfs(int fd);  // the whole filesystem FD lies on
-// The type of the filesystem FD lies on (statfs's f_type), or -1.
-long fs_type(int fd);
+// The type of the filesystem FD lies on (statfs's f_type), or -1; *ID
+// tells that filesystem from others (its f_fsid).
+long fs_type(int fd, std::uint64_t* id);
 // The data the whole system holds waiting to be written, or being written,
 // in KiB (Dirty and Writeback in /proc/meminfo), or -1 where it cannot be
 // told.
