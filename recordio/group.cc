@@ -39,12 +39,14 @@ std::size_t Group::add_directory(int dir, int fd) {
 
 std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
   entries_.push_back({std::move(staged), std::nullopt, -1, 0, {}});
+  ++staged_;
   files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
   ++added_;
   return entries_.size() - 1;
 }
 
 bool Group::replacing(const struct stat& st) const {
+  if (staged_ == 0) return false;
   return std::ranges::any_of(entries_, [&](const Entry& e) { return e.staged && same_file(e.staged->was, st); });
 }
 
@@ -117,7 +119,7 @@ void Group::sync() {
   }
   done_ = std::move(entries_);
   entries_.clear();
-  files_ = 0;
+  files_ = staged_ = 0;
 }
 
 Status Group::failure(std::size_t i, std::string_view name) const {

@@ -79,7 +79,7 @@ class Group {
     bool synced = false;  // by its filesystem's syncfs
   };
   std::vector<Entry> entries_, done_;
-  std::size_t files_ = 0;
+  std::size_t files_ = 0, staged_ = 0;
   unsigned long added_ = 0;
   void commit_staged(long dirty);
 };
