@@ -7,6 +7,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <poll.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <sys/prctl.h>
@@ -15,6 +16,7 @@
 #include <csignal>
 #include <cstddef>
 #include <algorithm>
+#include <array>
 #include <fstream>
 #include <sstream>
 #include <map>
@@ -985,6 +987,41 @@ TEST(Batch, RetryRunsAReportsFailuresAgain) {
   }
   io.write("bad", "directory\tstatus\n\"unended\t2\tfailed\n");
   EXPECT_EQ(run_magsync(root, {}, MAGSYNC_EXE, nullptr, {}, {}, {"--retry", io / "bad"}).status, 2);
+}
+
+// Where the batch's own streams go: with standard error a terminal, its
+// last line is the counts; with a report that cannot be written, every
+// directory rewritten is named on standard error, and the status is 2.
+TEST(Batch, TellsItsCountsAndWhatItCouldNotReport) {
+  Scratch root;
+  make(root, {{"a", kOk, ""}, {"b", kOk, ""}, {"c", with(kOk, "k.txt", "no card\n"), ""}});
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master), 0);
+  ASSERT_EQ(::unlockpt(master), 0);
+  static std::string g_tty;
+  g_tty = ::ptsname(master);
+  Outcome on_tty = batch(root, {"a", "b", "c"}, {"--batch", "-0"}, {}, '\0', [] {
+    ::dup2(::open(g_tty.c_str(), O_RDWR | O_NOCTTY), 2);
+  });
+  std::string tty;
+  char buf[4096];
+  for (ssize_t n; ::poll(std::array<pollfd, 1>{{{master, POLLIN, 0}}}.data(), 1, 0) > 0 && (n = ::read(master, buf, sizeof buf)) > 0;)
+    tty.append(buf, static_cast<std::size_t>(n));
+  ::close(master);
+  EXPECT_EQ(on_tty.status, 1);
+  ASSERT_FALSE(tty.empty());
+  // The terminal ends each line with a carriage return too.
+  EXPECT_EQ(tty.substr(tty.rfind("\rmagsync")), "\rmagsync: 3 directories: 2 rewritten, 0 unchanged, 0 no match, 1 failed\r\n");
+
+  // The header is written, the row is not.
+  make(root, {{"d", kOk, ""}});
+  Outcome full = batch(root, {"d"}, {"--batch", "-0"},
+                       {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=write", "-e", "inject=write:error=ENOSPC:when=2"});
+  EXPECT_EQ(full.status, 2);
+  EXPECT_EQ(full.out, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n");
+  EXPECT_EQ(full.err, "magsync: standard output: No space left on device\nmagsync: d: rewritten, but not reported\n");
+  EXPECT_EQ(root.read("d/s.txt"), kOut + "\n");
 }
 
 // Slices split one list without overlap; a usage error is status 2.
