@@ -73,7 +73,7 @@ void Group::commit_staged(long dirty) {
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     Entry& e = entries_[i];
     if (!e.staged) continue;
-    Result<Pending> r = commit(*e.staged, synced[i], true);
+    Result<Pending> r = commit(*e.staged, synced[i], true, {});  // the group words its own failures
     if (const Error* err = r.error()) e.error = *err;
     else e.dir = std::exchange(r->dir_, -1), e.fd = std::exchange(r->fd_, -1);
     e.staged.reset();  // only now: a name it left is removed before the next commit

@@ -200,7 +200,7 @@ void warn(const Staged& g) {
     report(Error(g.name).add("warning: inode flags not kept: ").add(g.lost_flags).text());
 }
 
-Result<Pending> commit(Staged& g, int synced, bool warned) {
+Result<Pending> commit(Staged& g, int synced, bool warned, std::string_view name) {
   NewFile& file = g.file;
   if (synced != 0) return words(g.name, {Cause::system, Step::sync_new, synced});
   struct stat mine;
@@ -220,7 +220,7 @@ Result<Pending> commit(Staged& g, int synced, bool warned) {
   // The replacement is durable once its directory is synced (by the
   // caller, or with a batch's group); where the directory may not be read,
   // the whole filesystem is synced now.
-  if (g.place.syncable) return Pending(std::exchange(g.place.dir, -1), file.release_fd(), g.name);
+  if (g.place.syncable) return Pending(std::exchange(g.place.dir, -1), file.release_fd(), name);
   if (sys::syncfs(file.fd()) != 0) return words(g.name, {Cause::system, Step::sync_dir, errno});
   return Pending();
 }
@@ -238,7 +238,7 @@ Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& 
     group->add_staged(std::move(*r));
     return Pending();
   }
-  return commit(g, sync_new(g), false);
+  return commit(g, sync_new(g), false, u.name());
 }
 
 }  // namespace recordio

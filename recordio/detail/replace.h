@@ -67,7 +67,9 @@ Result<Pending> replace(const Unit& u, const LineSpan& line, const struct stat& 
 // The new file's sync: 0 or an errno.
 int sync_new(Staged& staged);
 // Puts the new file in place once SYNCED (0, or the errno of its failed
-// sync), as replace() does; WARNED: the warnings were given already.
-Result<Pending> commit(Staged& staged, int synced, bool warned);
+// sync), as replace() does; WARNED: the warnings were given already. NAME,
+// the file's name in the pending sync's diagnostic, must outlive the
+// Pending (STAGED need not).
+Result<Pending> commit(Staged& staged, int synced, bool warned, std::string_view name);
 
 }  // namespace recordio
