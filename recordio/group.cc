@@ -54,17 +54,10 @@ bool Group::replacing(const struct stat& st) const {
 // that serves, else every writeback started, then each synced: the first
 // sync commits the journal for them all), then each put in place. Each then
 // stands as its directory's entry, or holds its failure.
-void Group::commit_staged(long dirty) {
-  std::vector<std::pair<std::uint64_t, int>> whole;  // each filesystem synced whole: 0 or the errno of its syncfs
+void Group::commit_staged(WholeSyncs whole) {  // a copy: the names are synced anew afterwards
   std::vector<int> synced(entries_.size(), -1);  // each new file's: 0 or an errno; -1 while not synced
-  for (std::size_t i = 0; i < entries_.size(); ++i) {
-    std::uint64_t id = 0;
-    const Staged* g = entries_[i].staged.get();
-    if (!g || dirty < 0 || !sync_whole(sys::fs_type(g->file.fd(), &id), dirty, true)) continue;
-    auto fs = std::ranges::find(whole, id, &std::pair<std::uint64_t, int>::first);
-    if (fs == whole.end()) fs = whole.insert(fs, {id, sys::syncfs(g->file.fd()) == 0 ? 0 : errno});
-    if (fs->second == 0) synced[i] = 0;  // a failed syncfs does not say whose data failed: each is synced below
-  }
+  for (std::size_t i = 0; i < entries_.size(); ++i)  // a failed syncfs does not say whose data failed: each is synced below
+    if (const Staged* g = entries_[i].staged.get(); g && whole.sync(g->file.fd()) == 0) synced[i] = 0;
   for (std::size_t i = 0; i < entries_.size(); ++i)
     if (const Staged* g = entries_[i].staged.get(); g && synced[i] < 0)
       (void)sys::start_writeback(g->file.fd(), 0, g->layout.size);
@@ -86,24 +79,26 @@ bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors) {
          (fs_type == kExt4 || fs_type == kXfs || fs_type == kBtrfs);
 }
 
+int WholeSyncs::sync(int fd) {
+  std::uint64_t id = 0;
+  if (dirty < 0 || !sync_whole(sys::fs_type(fd, &id), dirty, tells)) return -1;  // no fstatfs while busy
+  auto fs = std::ranges::find(done, id, &std::pair<std::uint64_t, int>::first);
+  if (fs == done.end()) fs = done.insert(fs, {id, sys::syncfs(fd) == 0 ? 0 : errno});
+  return fs->second;
+}
+
 void Group::sync() {
   if (entries_.empty()) return done_.clear();
   // Where it is sound and cheaper, one syncfs per filesystem (its files
   // were all written, and replacements' names exchanged, before this).
-  const long dirty = sys::syncfs_tells_errors() ? sys::dirty_kib() : -1;
-  commit_staged(dirty);
-  std::vector<std::pair<std::uint64_t, bool>> whole;  // each filesystem synced whole, and whether that worked
-  for (Entry& e : entries_) {
-    std::uint64_t id = 0;
-    if (e.fd < 0 || dirty < 0 || !sync_whole(sys::fs_type(e.fd, &id), dirty, true)) continue;
-    auto fs = std::ranges::find(whole, id, &std::pair<std::uint64_t, bool>::first);
-    if (fs == whole.end()) fs = whole.insert(fs, {id, sys::syncfs(e.fd) == 0});
-    e.synced = fs->second;
-  }
+  const bool tells = sys::syncfs_tells_errors();
+  WholeSyncs whole{tells ? sys::dirty_kib() : -1, tells, {}};
+  commit_staged(whole);
+  // A replacement that failed has nothing to sync.
+  for (Entry& e : entries_) e.synced = e.fd < 0 || whole.sync(e.fd) == 0;
   // The others each by itself: every file's writeback started first (a
   // failure here only loses the overlap), then each waited for; then the
   // directories.
-  for (Entry& e : entries_) e.synced |= e.fd < 0;  // a replacement that failed: nothing to sync
   for (const Entry& e : entries_)
     if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was.size()));
   for (Entry& e : entries_) {

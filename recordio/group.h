@@ -17,10 +17,12 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "recordio/error.h"
@@ -28,6 +30,16 @@
 namespace recordio {
 
 struct Staged;
+
+// One syncfs per filesystem, where sync_whole() says it serves, while the
+// system holds DIRTY KiB of dirty data: sync(FD) is 0 once FD's filesystem
+// is synced, the errno of its failed syncfs, or -1 where it does not serve.
+struct WholeSyncs {
+  long dirty;
+  bool tells;  // syncfs tells of a failed write
+  std::vector<std::pair<std::uint64_t, int>> done;
+  int sync(int fd);
+};
 
 class Group {
  public:
@@ -81,7 +93,7 @@ class Group {
   std::vector<Entry> entries_, done_;
   std::size_t files_ = 0, staged_ = 0;
   unsigned long added_ = 0;
-  void commit_staged(long dirty);
+  void commit_staged(WholeSyncs whole);
 };
 
 // Whether the files on a filesystem of type FS_TYPE are made durable by one

@@ -223,7 +223,7 @@ long fs_type(int fd, std::uint64_t* id) {
 long dirty_kib() {
 #ifdef MAGSYNC_FAULTS
   return faults::syncfs_serves() ? 0 : -1;
-#endif
+#else
   const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
   if (fd < 0) return -1;
   char buf[4096];
@@ -242,6 +242,7 @@ long dirty_kib() {
     total += kib;
   }
   return total;
+#endif
 }
 bool syncfs_tells_errors() {
   static const bool tells = [] {
