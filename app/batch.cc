@@ -67,7 +67,8 @@ class Report {
     if (failed_) return false;
     std::string* capturing = recordio::capture_reports(nullptr);
     group_.sync();
-    std::string out;
+    std::string& out = out_;  // kept, with its room, from one group to the next
+    out.clear();
     for (Row& r : rows_) {
       if (const auto e = r.write ? group_.failure(*r.write, r.sfile) : std::nullopt) {
         r.status = kStopStatus;
@@ -145,6 +146,7 @@ class Report {
 
   recordio::Group group_;
   std::vector<Row> rows_;
+  std::string out_;
   Clock::time_point first_write_, shown_at_ = Clock::now();
   std::size_t writes_ = group_writes();
   bool root_ = recordio::is_root();

@@ -5,6 +5,7 @@
 #include <cfloat>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 namespace card {
 namespace {
@@ -16,6 +17,8 @@ constexpr bool kFloatOpsRound = true;
 #else
 constexpr bool kFloatOpsRound = false;
 #endif
+
+constexpr float kPow10[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_sign(char c) { return c == '+' || c == '-'; }
@@ -34,26 +37,61 @@ bool pack(std::string_view text, Packed& p) {
   return true;
 }
 
+// The field as cards almost always hold it: blanks, an optional sign, then at
+// most seven digits (exact in single precision) with at most one point, and
+// no exponent; read with one correctly rounded division. Anything else is
+// left to the general reading below (nullopt).
+std::optional<RealField> plain_real(std::string_view text, int decimals) {
+  if (!kFloatOpsRound || decimals < 0 || decimals > 10) return std::nullopt;
+  std::uint32_t mantissa = 0;
+  int digits = 0, after_point = 0;
+  bool sign = false, negative = false, point = false;
+  for (char ch : text) {
+    if (ch == ' ') continue;
+    if (is_digit(ch) && digits < 7) {
+      mantissa = mantissa * 10 + static_cast<std::uint32_t>(ch - '0');
+      ++digits;
+      after_point += point;
+    } else if (ch == '.' && !point) {
+      point = true;
+    } else if (is_sign(ch) && !sign && !point && digits == 0) {
+      sign = true;
+      negative = ch == '-';
+    } else {
+      return std::nullopt;
+    }
+  }
+  if (digits == 0) return std::nullopt;
+  const float v = static_cast<float>(mantissa) / kPow10[point ? after_point : decimals];
+  return RealField{negative ? -v : v, Fault::none};
+}
+
 }  // namespace
 
 IntField decode_int(std::string_view text) {
-  Packed p;
-  if (!pack(text, p)) return {0, Fault::not_a_number};
-  if (p.n == 0) return {0, Fault::none};
-  std::size_t i = is_sign(p.c[0]) ? 1 : 0;
-  if (i == p.n) return {0, Fault::not_a_number};
   long long v = 0;
-  for (; i < p.n; ++i) {
-    if (!is_digit(p.c[i])) return {0, Fault::not_a_number};
-    v = v * 10 + (p.c[i] - '0');
-    if (v > 2147483647LL + 1) return {0, Fault::out_of_range};
+  bool sign = false, negative = false, digits = false;
+  for (char ch : text) {
+    if (ch == ' ') continue;
+    if (is_sign(ch) && !sign && !digits) {
+      sign = true;
+      negative = ch == '-';
+    } else if (is_digit(ch)) {
+      digits = true;
+      v = v * 10 + (ch - '0');
+      if (v > 2147483647LL + 1) return {0, Fault::out_of_range};
+    } else {
+      return {0, Fault::not_a_number};
+    }
   }
-  if (p.c[0] == '-') v = -v;
+  if (sign && !digits) return {0, Fault::not_a_number};
+  if (negative) v = -v;
   if (v > 2147483647LL) return {0, Fault::out_of_range};
   return {static_cast<int>(v), Fault::none};
 }
 
 RealField decode_real(std::string_view text, int decimals) {
+  if (std::optional<RealField> f = plain_real(text, decimals)) return *f;
   constexpr RealField kBad{0, Fault::not_a_number};
   Packed p;
   if (!pack(text, p)) return kBad;
@@ -101,7 +139,6 @@ RealField decode_real(std::string_view text, int decimals) {
   // Where the digits and the power of ten are both exact in single
   // precision (at most 2^24, and 10^10), one multiplication or division,
   // correctly rounded, gives the correctly rounded value: no text needed.
-  constexpr float kPow10[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   if (kFloatOpsRound && digits <= 19 && mantissa <= (std::uint64_t{1} << 24) && exponent >= -10 && exponent <= 10) {
     const auto m = static_cast<float>(mantissa);
     const float v = exponent < 0 ? m / kPow10[-exponent] : m * kPow10[exponent];

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 
@@ -117,16 +118,21 @@ std::size_t utf8_length(std::string_view s) {
 }  // namespace
 
 std::string shown(std::string_view name) {
-  bool plain = !name.empty();
-  for (std::size_t i = 0; i < name.size() && plain;) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const std::size_t n = c > ' ' && c < 0x7f && c != '"' && c != '\\' ? 1 : utf8_length(name.substr(i));
-    plain = n > 0;
-    i += n;
+  // Bytes shown as they stand: printable ASCII other than blanks, '"' and '\\'.
+  static constexpr auto kPlain = [] {
+    std::array<bool, 256> t{};
+    for (int c = '!'; c < 0x7f; ++c) t[static_cast<std::size_t>(c)] = c != '"' && c != '\\';
+    return t;
+  }();
+  std::size_t i = 0;  // the length of the plain start
+  while (i < name.size()) {
+    if (kPlain[static_cast<unsigned char>(name[i])]) ++i;
+    else if (const std::size_t n = utf8_length(name.substr(i))) i += n;
+    else break;
   }
-  if (plain) return std::string(name);
+  if (!name.empty() && i == name.size()) return std::string(name);
   std::string out = "\"";
-  for (std::size_t i = 0; i < name.size();) {
+  for (i = 0; i < name.size();) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (c == '"' || c == '\\') {
       out.append(1, '\\').append(1, static_cast<char>(c));

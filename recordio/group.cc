@@ -38,16 +38,15 @@ std::size_t Group::add_directory(int dir, int fd) {
 }
 
 std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
+  replaced_.emplace_back(staged->was.st_dev, staged->was.st_ino);
   entries_.push_back({std::move(staged), std::nullopt, -1, 0, {}});
-  ++staged_;
   files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
   ++added_;
   return entries_.size() - 1;
 }
 
 bool Group::replacing(const struct stat& st) const {
-  if (staged_ == 0) return false;
-  return std::ranges::any_of(entries_, [&](const Entry& e) { return e.staged && same_file(e.staged->was, st); });
+  return std::ranges::find(replaced_, std::pair{st.st_dev, st.st_ino}) != replaced_.end();
 }
 
 // The replacements' new files made durable (one syncfs per filesystem where
@@ -112,9 +111,10 @@ void Group::sync() {
     if (e.fd >= 0) sys::close(e.fd);
     if (e.dir >= 0) sys::close(e.dir);
   }
-  done_ = std::move(entries_);
+  std::swap(done_, entries_);  // both keep their room: a group's entries are large
   entries_.clear();
-  files_ = staged_ = 0;
+  replaced_.clear();
+  files_ = 0;
 }
 
 Status Group::failure(std::size_t i, std::string_view name) const {

@@ -91,7 +91,8 @@ class Group {
     bool synced = false;  // by its filesystem's syncfs
   };
   std::vector<Entry> entries_, done_;
-  std::size_t files_ = 0, staged_ = 0;
+  std::vector<std::pair<dev_t, ino_t>> replaced_;  // the files staged replacements replace
+  std::size_t files_ = 0;
   unsigned long added_ = 0;
   void commit_staged(WholeSyncs whole);
 };

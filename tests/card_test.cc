@@ -80,7 +80,10 @@ TEST(DecodeReal, ReadsAsCorrectlyRoundedToTheBit) {
       for (int decimals = 0; decimals <= 3; ++decimals)
         for (const char* sign : {"", "-"}) {
           const std::string digits = sign + std::to_string(m);
-          const std::string text = digits + "E" + std::to_string(e), exact = digits + "e" + std::to_string(e - decimals);
+          // At 10^0, half the time with no exponent at all: the form cards hold.
+          std::string text = digits;
+          if (e != 0 || decimals % 2 == 0) text.append("E").append(std::to_string(e));
+          const std::string exact = digits + "e" + std::to_string(e - decimals);
           float want = 0;
           std::from_chars(exact.data(), exact.data() + exact.size(), want);
           const card::RealField f = card::decode_real(text, decimals);
