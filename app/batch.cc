@@ -28,7 +28,7 @@ using Clock = std::chrono::steady_clock;
 // few files may be open at once: a run needs its own, and the batch its
 // streams and list), or its first has waited this long, or before the batch
 // waits for anything. Rows wait with them, in input order.
-constexpr std::size_t kGroupWrites = 64;
+constexpr std::size_t kGroupWrites = 256;
 constexpr rlim_t kFilesReserved = 16;
 constexpr auto kGroupWait = std::chrono::milliseconds(50);
 constexpr auto kProgressEvery = std::chrono::seconds(1);

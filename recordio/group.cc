@@ -38,7 +38,8 @@ std::size_t Group::add_directory(int dir, int fd) {
 }
 
 std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
-  replaced_.emplace_back(staged->was.st_dev, staged->was.st_ino);
+  const std::pair file{staged->was.st_dev, staged->was.st_ino};
+  replaced_.insert(std::ranges::lower_bound(replaced_, file), file);  // kept in order, to be searched
   entries_.push_back({std::move(staged), std::nullopt, -1, 0, {}});
   files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
   ++added_;
@@ -46,7 +47,7 @@ std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
 }
 
 bool Group::replacing(const struct stat& st) const {
-  return std::ranges::find(replaced_, std::pair{st.st_dev, st.st_ino}) != replaced_.end();
+  return std::ranges::binary_search(replaced_, std::pair{st.st_dev, st.st_ino});
 }
 
 // The replacements' new files made durable (one syncfs per filesystem where
