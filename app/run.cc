@@ -175,8 +175,11 @@ Status steps(Run& r, recordio::Group* group) {
   if (auto e = recordio::console_line({"Starting"})) return e;
 
   // The K card is the first 40 characters of its line, then blanks.
-  Status bad = r.kfile.read_field(r.card[0], card::kKWidth);
-  if (!bad) bad = r.sfile.read_field(r.card[1], card::kLength);
+  // (Made in place: a Status is large, and not copied on the way.)
+  Status bad = [&r] {
+    if (Status e = r.kfile.read_field(r.card[0], card::kKWidth)) return e;
+    return r.sfile.read_field(r.card[1], card::kLength);
+  }();
   if (bad && bad->kind() != Error::Kind::read) return bad;
   if (bad) {
     // The system could not read a card: say so, and end the run at "Done"

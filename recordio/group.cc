@@ -23,15 +23,18 @@ Group::~Group() {
   }
 }
 
+Group::Entry::Entry(std::unique_ptr<Staged> s, int f, off_t at, std::string_view w, int d)
+    : staged(std::move(s)), fd(f), start(at), was(w), dir(d) {}
+
 std::size_t Group::add(int fd, off_t start, std::string_view was) {
-  entries_.push_back({nullptr, std::nullopt, fd, start, std::string(was)});
+  entries_.emplace_back(nullptr, fd, start, was, -1);
   ++files_;
   ++added_;
   return entries_.size() - 1;
 }
 
 std::size_t Group::add_directory(int dir, int fd) {
-  entries_.push_back({nullptr, std::nullopt, fd, 0, {}, dir});
+  entries_.emplace_back(nullptr, fd, 0, std::string_view(), dir);
   files_ += 2;
   ++added_;
   return entries_.size() - 1;
@@ -40,7 +43,7 @@ std::size_t Group::add_directory(int dir, int fd) {
 std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
   const std::pair file{staged->was.st_dev, staged->was.st_ino};
   replaced_.insert(std::ranges::lower_bound(replaced_, file), file);  // kept in order, to be searched
-  entries_.push_back({std::move(staged), std::nullopt, -1, 0, {}});
+  entries_.emplace_back(std::move(staged), -1, 0, std::string_view(), -1);
   files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
   ++added_;
   return entries_.size() - 1;

@@ -80,6 +80,8 @@ class Group {
 
  private:
   struct Entry {
+    // Made in place: an entry is large (its error), and not worth a copy.
+    Entry(std::unique_ptr<Staged> s, int f, off_t at, std::string_view w, int d);
     std::unique_ptr<Staged> staged;  // a replacement not yet in place
     std::optional<Error> error;      // its failure, once it was to be put in place
     int fd;
