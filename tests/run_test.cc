@@ -886,14 +886,21 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
 
 // A batch lets go of what it holds before it waits: a's row is out (its
 // line durable, its lock released) while the batch waits for the next name
-// of a slow list, or for another program's lock on b's S file. Each waits
+// of a slow list, for another program's lock on b's S file, or for the
+// writer of b's K file, a FIFO. Each waits
 // for a's row itself; without it, the list's writer or the lock's holder
 // would never let the batch go on (up to a bound no passing run reaches).
 TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
-  for (bool lock_b : {false, true}) {
-    SCOPED_TRACE(lock_b ? "waiting for a lock" : "waiting for input");
+  enum Wait { input, lock, fifo };
+  for (Wait wait : {input, lock, fifo}) {
+    SCOPED_TRACE(wait == input ? "waiting for input" : wait == lock ? "waiting for a lock" : "waiting for a FIFO");
+    const bool lock_b = wait == lock;
     Scratch root, io;
     make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
+    if (wait == fifo) {
+      std::filesystem::remove(root / "b/k.txt");
+      ::mkfifo((root / "b/k.txt").c_str(), 0600);
+    }
     const std::string list = io / "list";
     ::mkfifo(list.c_str(), 0600);
     static int held;
@@ -914,14 +921,20 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                               report.open();  // magsync waits for it before it starts
                               const int w = ::open(list.c_str(), O_WRONLY);
                               EXPECT_EQ(::write(w, "a\n", 2), 2);
-                              if (lock_b) {
+                              if (wait != input) {
                                 EXPECT_EQ(::write(w, "b\n", 2), 2);
                               }
                               rows = report.until("a\t");  // waits for a's row
                               EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
                               ::close(held);  // and its lock
-                              if (!lock_b) {
+                              if (wait == input) {
                                 EXPECT_EQ(::write(w, "b\n", 2), 2);
+                              }
+                              if (wait == fifo) {  // magsync holds it open to read: this open does not wait
+                                const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+                                const std::string line = kK + "\n";
+                                EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+                                ::close(k);
                               }
                               ::close(w);
                               rows += report.until("");
