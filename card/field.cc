@@ -107,14 +107,12 @@ RealField decode_real(std::string_view text, int decimals) {
   }
   int digits = 0, after_point = 0;
   bool point = false, nonzero = false;
-  std::uint64_t mantissa = 0;  // while it has at most 19 digits
   for (; i < p.n && (is_digit(p.c[i]) || (p.c[i] == '.' && !point)); ++i) {
     if (p.c[i] == '.') {
       point = true;
       continue;
     }
     out[n++] = p.c[i];
-    if (digits < 19) mantissa = mantissa * 10 + static_cast<std::uint64_t>(p.c[i] - '0');
     ++digits;
     after_point += point;
     nonzero |= p.c[i] != '0';
@@ -135,15 +133,6 @@ RealField decode_real(std::string_view text, int decimals) {
     if (negative) exponent = -exponent;
   }
   exponent -= point ? after_point : decimals;
-
-  // Where the digits and the power of ten are both exact in single
-  // precision (at most 2^24, and 10^10), one multiplication or division,
-  // correctly rounded, gives the correctly rounded value: no text needed.
-  if (kFloatOpsRound && digits <= 19 && mantissa <= (std::uint64_t{1} << 24) && exponent >= -10 && exponent <= 10) {
-    const auto m = static_cast<float>(mantissa);
-    const float v = exponent < 0 ? m / kPow10[-exponent] : m * kPow10[exponent];
-    return {out[0] == '-' ? -v : v, Fault::none};
-  }
 
   out[n++] = 'e';
   char* end = std::to_chars(out + n, out + sizeof out, exponent).ptr;
