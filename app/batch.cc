@@ -6,6 +6,7 @@
 #include <chrono>
 #include <csignal>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -69,7 +70,8 @@ class Report {
     group_.sync();
     std::string& out = out_;  // kept, with its room, from one group to the next
     out.clear();
-    for (Row& r : rows_) {
+    const std::span rows(rows_.data(), used_);
+    for (Row& r : rows) {
       if (const auto e = r.write ? group_.failure(*r.write, r.sfile) : std::nullopt) {
         r.status = kStopStatus;
         r.outcome = kFailed;
@@ -86,10 +88,10 @@ class Report {
     if (auto e = recordio::write_out(out)) {
       failed_ = true;
       recordio::report(*e);
-      for (const Row& r : rows_)
+      for (const Row& r : rows)
         if (r.outcome == kRewritten) recordio::report(Error(r.dir).add("rewritten, but not reported").text());
     }
-    rows_.clear();
+    used_ = 0;
     recordio::capture_reports(capturing);
     return !failed_;
   }
@@ -97,7 +99,19 @@ class Report {
   // Runs magsync in DIR, entered from ORIGIN, and keeps its row; false when
   // the report can no longer be written.
   bool run(recordio::Origin& origin, const std::string& dir) {
-    Row r{recordio::shown(dir), kOk, kFailed, {}, {}, {}, {}, {}};
+    // A row of an earlier group, its strings' room kept; counted among the
+    // rows only once done, since the group may be flushed during the run.
+    const std::size_t at = used_;
+    if (at == rows_.size()) rows_.emplace_back();
+    Row& r = rows_[at];
+    recordio::show(dir, r.dir);
+    r.status = kOk;
+    r.outcome = kFailed;
+    r.before.clear();
+    r.after.clear();
+    r.diagnostics.clear();
+    r.sfile.clear();
+    r.write.reset();
     recordio::capture_reports(&r.diagnostics);
     const unsigned long before = group_.added();
     if (auto e = origin.enter(dir, root_)) {
@@ -117,7 +131,8 @@ class Report {
       r.write = group_.size() - 1;
       if (group_.size() == 1) first_write_ = Clock::now();
     }
-    rows_.push_back(std::move(r));
+    if (at != used_) std::swap(rows_[used_], r);  // the rows before it were flushed meanwhile
+    ++used_;
     // Rows of directories that wrote nothing go out at once when no sync is pending.
     const bool due = group_.size() == 0 || group_.files() >= writes_ || Clock::now() - first_write_ >= kGroupWait;
     progress(false);
@@ -145,7 +160,8 @@ class Report {
   }
 
   recordio::Group group_;
-  std::vector<Row> rows_;
+  std::vector<Row> rows_;  // the first USED_ wait for the group's sync; the rest are kept for their room
+  std::size_t used_ = 0;
   std::string out_;
   Clock::time_point first_write_, shown_at_ = Clock::now();
   std::size_t writes_ = group_writes();

@@ -1,29 +1,56 @@
 #include "card/card.h"
 
+#include <algorithm>
+#include <cstdint>
 #include <cstring>
+#include <iterator>
+#include <utility>
 
 namespace card {
 
+namespace {
+
+// Field I of the layout, its width known here: the usual form read at once,
+// any other by the field's decoder. False once a field is bad.
+template <std::size_t I>
+bool decode_field(const Card& card, Decoded& d) {
+  constexpr Column c = kLayout[I];
+  const char* text = card.data() + c.first - 1;
+  const std::int64_t digits = leading_digits<c.width>(text);
+  Fault fault = Fault::none;
+  if constexpr (c.integer != nullptr) {
+    if (digits >= 0) {
+      d.fields.*c.integer = static_cast<int>(digits);
+      return true;
+    }
+    const IntField f = decode_int({text, c.width});
+    d.fields.*c.integer = f.value;
+    fault = f.fault;
+  } else {
+    if (kFloatOpsRound && c.width <= 7 && digits >= 0) {
+      d.fields.*c.real = with_decimals(static_cast<std::uint32_t>(digits), c.decimals);
+      return true;
+    }
+    const RealField f = decode_real({text, c.width}, c.decimals);
+    d.fields.*c.real = f.value;
+    fault = f.fault;
+  }
+  if (fault == Fault::none) return true;
+  d.bad = BadField{&kLayout[I], {}, fault};
+  std::copy_n(text, c.width, d.bad->chars.data());
+  return false;
+}
+
+template <std::size_t... I>
+void decode_fields(const Card& card, Decoded& d, std::index_sequence<I...>) {
+  (void)(decode_field<I>(card, d) && ...);  // in order, up to the first bad field
+}
+
+}  // namespace
+
 Decoded decode(const Card& card) {
   Decoded d;
-  for (const Column& c : kLayout) {
-    std::string_view text(card.data() + c.first - 1, static_cast<std::size_t>(c.width));
-    Fault fault;
-    if (c.integer) {
-      IntField f = decode_int(text);
-      d.fields.*c.integer = f.value;
-      fault = f.fault;
-    } else {
-      RealField f = decode_real(text, c.decimals);
-      d.fields.*c.real = f.value;
-      fault = f.fault;
-    }
-    if (fault != Fault::none) {
-      d.bad = BadField{&c, {}, fault};
-      text.copy(d.bad->chars.data(), d.bad->chars.size());
-      break;
-    }
-  }
+  decode_fields(card, d, std::make_index_sequence<std::size(kLayout)>());
   return d;
 }
 

@@ -2,23 +2,12 @@
 
 #include <charconv>
 #include <cmath>
-#include <cfloat>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 
 namespace card {
 namespace {
-
-// Whether float arithmetic rounds each operation to single precision (not
-// so on the x87, which would round twice).
-#if defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD == 0
-constexpr bool kFloatOpsRound = true;
-#else
-constexpr bool kFloatOpsRound = false;
-#endif
-
-constexpr float kPow10[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
 bool is_sign(char c) { return c == '+' || c == '-'; }
@@ -62,7 +51,7 @@ std::optional<RealField> plain_real(std::string_view text, int decimals) {
     }
   }
   if (digits == 0) return std::nullopt;
-  const float v = static_cast<float>(mantissa) / kPow10[point ? after_point : decimals];
+  const float v = with_decimals(mantissa, point ? after_point : decimals);
   return RealField{negative ? -v : v, Fault::none};
 }
 

@@ -117,7 +117,7 @@ std::size_t utf8_length(std::string_view s) {
 
 }  // namespace
 
-std::string shown(std::string_view name) {
+void show(std::string_view name, std::string& out) {
   // Bytes shown as they stand: printable ASCII other than blanks, '"' and '\\'.
   static constexpr auto kPlain = [] {
     std::array<bool, 256> t{};
@@ -130,8 +130,8 @@ std::string shown(std::string_view name) {
     else if (const std::size_t n = utf8_length(name.substr(i))) i += n;
     else break;
   }
-  if (!name.empty() && i == name.size()) return std::string(name);
-  std::string out = "\"";
+  if (!name.empty() && i == name.size()) return (void)out.assign(name);
+  out.assign(1, '"');
   for (i = 0; i < name.size();) {
     const auto c = static_cast<unsigned char>(name[i]);
     if (c == '"' || c == '\\') {
@@ -149,7 +149,13 @@ std::string shown(std::string_view name) {
       ++i;
     }
   }
-  return out + "\"";
+  out += '"';
+}
+
+std::string shown(std::string_view name) {
+  std::string out;
+  show(name, out);
+  return out;
 }
 
 bool unshown(std::string_view text, std::string& name) {

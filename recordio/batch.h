@@ -66,6 +66,7 @@ class Origin {
 // '\'; else between double quotes, '"' and '\' escaped with '\', and every
 // byte that is neither a blank nor shown as it stands as \xHH.
 std::string shown(std::string_view name);
+void show(std::string_view name, std::string& out);  // shown(NAME) into OUT
 // The name that shown() gave as TEXT, or false when TEXT is no such form.
 bool unshown(std::string_view text, std::string& name);
 

@@ -23,18 +23,19 @@ Group::~Group() {
   }
 }
 
-Group::Entry::Entry(std::unique_ptr<Staged> s, int f, off_t at, std::string_view w, int d)
-    : staged(std::move(s)), fd(f), start(at), was(w), dir(d) {}
+Group::Entry::Entry(std::unique_ptr<Staged> s, int f, off_t at, std::size_t w, std::size_t n, int d)
+    : staged(std::move(s)), fd(f), start(at), was_at(w), was_size(n), dir(d) {}
 
 std::size_t Group::add(int fd, off_t start, std::string_view was) {
-  entries_.emplace_back(nullptr, fd, start, was, -1);
+  entries_.emplace_back(nullptr, fd, start, lines_.size(), was.size(), -1);
+  lines_.append(was);
   ++files_;
   ++added_;
   return entries_.size() - 1;
 }
 
 std::size_t Group::add_directory(int dir, int fd) {
-  entries_.emplace_back(nullptr, fd, 0, std::string_view(), dir);
+  entries_.emplace_back(nullptr, fd, 0, 0, 0, dir);
   files_ += 2;
   ++added_;
   return entries_.size() - 1;
@@ -43,7 +44,7 @@ std::size_t Group::add_directory(int dir, int fd) {
 std::size_t Group::add_staged(std::unique_ptr<Staged> staged) {
   const std::pair file{staged->was.st_dev, staged->was.st_ino};
   replaced_.insert(std::ranges::lower_bound(replaced_, file), file);  // kept in order, to be searched
-  entries_.emplace_back(std::move(staged), -1, 0, std::string_view(), -1);
+  entries_.emplace_back(std::move(staged), -1, 0, 0, 0, -1);
   files_ += 4;  // the old file twice (as read, and locked), the new one, the directory
   ++added_;
   return entries_.size() - 1;
@@ -103,11 +104,11 @@ void Group::sync() {
   // failure here only loses the overlap), then each waited for; then the
   // directories.
   for (const Entry& e : entries_)
-    if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was.size()));
+    if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was_size));
   for (Entry& e : entries_) {
     if (e.dir >= 0 || e.synced || sys::fdatasync(e.fd) == 0) continue;
     e.err = errno;
-    e.put_back = !write_at(e.fd, e.was.data(), e.was.size(), e.start) && sys::fdatasync(e.fd) == 0;
+    e.put_back = !write_at(e.fd, lines_.data() + e.was_at, e.was_size, e.start) && sys::fdatasync(e.fd) == 0;
   }
   for (Entry& e : entries_)
     if (e.dir >= 0 && !e.synced && sys::fsync(e.dir) != 0) e.err = errno;
@@ -118,6 +119,7 @@ void Group::sync() {
   std::swap(done_, entries_);  // both keep their room: a group's entries are large
   entries_.clear();
   replaced_.clear();
+  lines_.clear();
   files_ = 0;
 }
 

@@ -81,12 +81,12 @@ class Group {
  private:
   struct Entry {
     // Made in place: an entry is large (its error), and not worth a copy.
-    Entry(std::unique_ptr<Staged> s, int f, off_t at, std::string_view w, int d);
+    Entry(std::unique_ptr<Staged> s, int f, off_t at, std::size_t w, std::size_t n, int d);
     std::unique_ptr<Staged> staged;  // a replacement not yet in place
     std::optional<Error> error;      // its failure, once it was to be put in place
     int fd;
     off_t start = 0;
-    std::string was;
+    std::size_t was_at = 0, was_size = 0;  // the line it held, in lines_
     int dir = -1;  // a replacement's directory, to sync in place of FD
     int err = 0;
     bool put_back = false;
@@ -94,6 +94,7 @@ class Group {
   };
   std::vector<Entry> entries_, done_;
   std::vector<std::pair<dev_t, ino_t>> replaced_;  // the files staged replacements replace
+  std::string lines_;  // the lines the files written in place held, one after another
   std::size_t files_ = 0;
   unsigned long added_ = 0;
   void commit_staged(WholeSyncs whole);
