@@ -62,6 +62,12 @@ Status Unit::open(std::string_view name, Need need) {
     return fail(Kind::stop, errno);
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+  // The K file is opened, then the S file, then both are read: the S file's
+  // first block is asked of the disk now, so that its read overlaps the K
+  // file's where neither is cached.
+#ifdef POSIX_FADV_WILLNEED  // not on macOS
+  if (need == Need::update && S_ISREG(st_.st_mode)) (void)::posix_fadvise(fd_, 0, sizeof buf_, POSIX_FADV_WILLNEED);
+#endif
   if (!S_ISREG(st_.st_mode)) {
     // Reading it may wait (a FIFO for its writer, a terminal for a line).
     before_wait();

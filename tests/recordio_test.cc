@@ -776,7 +776,8 @@ TEST(Update, ASparseFileStaysSparse) {
 // is waited for, then the directories. A file whose sync fails gets its
 // old line back. Each row: the calls wanted, in order.
 TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
-  const std::string was(115, 'o'), now(115, 'N');
+  const std::string now(115, 'N');
+  const auto was = [](std::size_t i) { return std::string(115, static_cast<char>('a' + i)); };  // each its own
   const std::string each = "start_writeback #1, start_writeback #2, start_writeback #3, ";
   struct {
     const char* name;
@@ -806,7 +807,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
     for (int i = 0; i < 3; ++i) {
       const std::string path = dir / std::string("s").append(std::to_string(i));
       std::ofstream(path) << now << "\n";
-      g.add(::open(path.c_str(), O_RDWR), 0, was);
+      g.add(::open(path.c_str(), O_RDWR), 0, was(static_cast<std::size_t>(i)));
     }
     std::ofstream(dir / "new") << now << "\n";  // a replacement's new file, its directory synced last
     g.add_directory(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY), ::open((dir / "new").c_str(), O_RDWR));
@@ -828,7 +829,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
                         : "magsync: s: cannot sync its directory: Input/output error; the file has been rewritten");
       }
       if (i < 3) {
-        EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was : now) + "\n");
+        EXPECT_EQ(dir.read(std::string("s").append(std::to_string(i))), (failed ? was(i) : now) + "\n");
       }
     }
   }
