@@ -27,6 +27,7 @@ bool decode_field(const Card& card, Decoded& d) {
     d.fields.*c.integer = f.value;
     fault = f.fault;
   } else {
+    static_assert(c.decimals >= 0 && c.decimals <= 10);  // a power of ten exact in single precision
     if (kFloatOpsRound && c.width <= 7 && digits >= 0) {
       d.fields.*c.real = with_decimals(static_cast<std::uint32_t>(digits), c.decimals);
       return true;
