@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/run.h"
+#include "recordio/ahead.h"
 #include "recordio/batch.h"
 #include "recordio/failure.h"
 #include "recordio/ids.h"
@@ -140,6 +141,7 @@ class Report {
   }
 
   bool all_ok() const { return !failed_ && counts_[3] == 0; }
+  bool root() const { return root_; }
 
   // On a terminal, a line of counts; PROGRESS: at most once a second, and
   // overwritten by the next.
@@ -210,6 +212,7 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
   static Report report;
   static std::optional<recordio::Names> names;
   static std::optional<Failures> failures;
+  static recordio::ReadAhead ahead(kControlName, kNameWidth, 2);
   if (retry) failures.emplace(retry);
   else names.emplace(list, end, &g_stop);
   if (auto e = retry ? failures->error() : names->error()) {
@@ -234,9 +237,18 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
 
   std::string dir;
   recordio::Status failed;
-  for (long i = 0; !g_stop && (retry ? failures->next(dir, &failed) : names->next(dir, &failed)); ++i) {
-    if (slices && i % slices != slice - 1) continue;
+  const auto mine = [slice, slices](long i) { return !slices || i % slices == slice - 1; };
+  for (long i = 0; !g_stop;) {
+    // Names read already go ahead of their runs, and their files are read meanwhile.
+    while (ahead.on() && !ahead.full() && names->buffered(dir))
+      if (mine(i++)) ahead.push(dir);
+    if (!ahead.pop(dir)) {
+      if (!(retry ? failures->next(dir, &failed) : names->next(dir, &failed))) break;
+      if (!mine(i++)) continue;
+    }
     if (!report.run(origin, dir)) return kStopStatus;
+    // Once a run has waited for the disk, the files of the directories to come are read ahead.
+    if (!retry && !ahead.on() && recordio::disk_reads() > 0) ahead.start(origin, report.root());
   }
   recordio::set_before_wait(nullptr);
   if (!report.flush()) return kStopStatus;

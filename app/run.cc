@@ -25,9 +25,6 @@ using recordio::Need;
 using recordio::Status;
 using recordio::Unit;
 
-constexpr char kControlName[] = "mp";
-constexpr std::size_t kNameWidth = 18;  // a file name is at most 18 characters
-
 using Name = std::array<char, kNameWidth>;
 
 std::string_view trimmed(std::span<const char> text) {

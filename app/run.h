@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string_view>
 
 #include "recordio/group.h"
@@ -10,6 +11,10 @@ namespace magsync {
 inline constexpr int kOk = 0;
 inline constexpr int kStopStatus = 2;      // error stop: diagnostic, run ends at once
 inline constexpr int kReadFailStatus = 3;  // a card could not be read: run ended at "Done"
+
+// The control file: its line 1 names the K file, its line 2 the S file.
+inline constexpr char kControlName[] = "mp";
+inline constexpr std::size_t kNameWidth = 18;  // a file name is at most 18 characters
 
 // The command line: "--help" and "--version" print and open nothing; any
 // other argument that begins with "-" (but "-" itself) is refused before

@@ -56,6 +56,15 @@ bool Names::next(std::string& name, Status* err) {
   }
 }
 
+bool Names::buffered(std::string& name) {
+  const char* p = buf_.get() + pos_;
+  const auto* stop = pos_ < len_ ? static_cast<const char*>(std::memchr(p, end_, len_ - pos_)) : nullptr;
+  if (!stop) return false;
+  name.assign(p, stop);
+  pos_ += static_cast<std::size_t>(stop - p) + 1;
+  return true;
+}
+
 Origin::Origin() {
 #ifdef O_PATH
   fd_ = ::open(".", O_PATH | O_DIRECTORY | O_CLOEXEC);
@@ -74,15 +83,19 @@ Status Origin::error() const {
   return Error(".").add_errno(err_);
 }
 
-Status Origin::enter(const std::string& dir, bool no_final_link) {
-  if (dir.empty()) return Error(dir).add("empty directory name");
-  if (dir.find('\0') != dir.npos) return Error(dir).add("directory name holds a NUL byte");
+int Origin::open(int at, const std::string& dir, bool no_final_link) {
 #ifdef O_PATH
   constexpr int kDirFlags = O_PATH | O_DIRECTORY | O_CLOEXEC;
 #else
   constexpr int kDirFlags = O_RDONLY | O_DIRECTORY | O_CLOEXEC;
 #endif
-  const int d = ::openat(fd_, dir.c_str(), kDirFlags | (no_final_link ? O_NOFOLLOW : 0));
+  return ::openat(at, dir.c_str(), kDirFlags | (no_final_link ? O_NOFOLLOW : 0));
+}
+
+Status Origin::enter(const std::string& dir, bool no_final_link) {
+  if (dir.empty()) return Error(dir).add("empty directory name");
+  if (dir.find('\0') != dir.npos) return Error(dir).add("directory name holds a NUL byte");
+  const int d = open(fd_, dir, no_final_link);
   if (d < 0) {
     struct stat st;
     if ((errno == ELOOP || errno == ENOTDIR) && no_final_link && ::fstatat(fd_, dir.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&

@@ -27,6 +27,9 @@ class Names {
   // The next name into NAME: true, or false at the end of the input (*ERR
   // set when reading failed).
   bool next(std::string& name, Status* err);
+  // The next name into NAME when it is already read whole, without reading
+  // or waiting; else false, and next() gives it.
+  bool buffered(std::string& name);
 
  private:
   static constexpr std::size_t kBuffer = 64 * 1024;  // on the heap: a run works with a small stack
@@ -55,6 +58,10 @@ class Origin {
   // cannot lead anywhere else.
   Status enter(const std::string& dir, bool no_final_link);
   Status error() const;  // why the origin could not be opened, if it could not
+  int fd() const { return fd_; }
+  // DIR opened from the directory AT as enter() opens it from the origin: a
+  // descriptor, or -1 and errno.
+  static int open(int at, const std::string& dir, bool no_final_link);
 
  private:
   int fd_ = -1;

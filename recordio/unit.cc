@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -24,7 +25,10 @@ constexpr int kFlags = O_CLOEXEC | O_NOCTTY;
 
 namespace {
 bool g_preview = false;
+unsigned long g_disk_reads = 0;
 }  // namespace
+
+unsigned long disk_reads() { return g_disk_reads; }
 
 void preview_only(bool on) { g_preview = on; }
 bool previewing() { return g_preview; }
@@ -62,6 +66,7 @@ Status Unit::open(std::string_view name, Need need) {
     return fail(Kind::stop, errno);
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
+  ask_cache_ = S_ISREG(st_.st_mode);
   // The K file is opened, then the S file, then both are read: the S file's
   // first block is asked of the disk now, so that its read overlaps the K
   // file's where neither is cached.
@@ -93,7 +98,16 @@ ssize_t Unit::fill(std::size_t want) {
       end_pos_ -= pos_;
       pos_ = 0;
     }
-    ssize_t r = ::read(fd_, buf_ + end_pos_, sizeof buf_ - end_pos_);
+    ssize_t r = -1;
+#ifdef RWF_NOWAIT
+    // Asked first of the cache alone, to learn whether the disk is waited for.
+    iovec v = {buf_ + end_pos_, sizeof buf_ - end_pos_};
+    if (ask_cache_) r = ::preadv2(fd_, &v, 1, -1, RWF_NOWAIT);
+    if (r < 0 && errno == EAGAIN) ++g_disk_reads;
+    else if (r < 0) ask_cache_ = false;  // not regular, or not on this filesystem (tmpfs, FUSE)
+    if (r < 0)
+#endif
+      r = ::read(fd_, buf_ + end_pos_, sizeof buf_ - end_pos_);
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
     if (r == 0) break;

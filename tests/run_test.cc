@@ -20,6 +20,7 @@
 #include <fstream>
 #include <sstream>
 #include <map>
+#include <regex>
 #include <string>
 
 #include "tests/run_magsync.h"
@@ -697,6 +698,14 @@ Files tree(const Scratch& root, const std::vector<Event>& evs) {
       all[e.dir + "/" + entry.path().filename().string()] = Scratch::slurp(entry.path());
   return all;
 }
+// Drops the events' files from the cache: a batch reads them from the disk, and reads ahead.
+void uncache(const Scratch& root, const std::vector<Event>& evs) {
+  for (const auto& [name, bytes] : tree(root, evs)) {
+    const int fd = ::open((root / name).c_str(), O_RDONLY);
+    if (fd >= 0 && ::fdatasync(fd) == 0) (void)::posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    if (fd >= 0) ::close(fd);
+  }
+}
 // Runs magsync with ARGS in ROOT, the NUL-separated names on standard input.
 Outcome batch(const Scratch& root, const std::vector<std::string>& names, const std::vector<std::string>& args,
               const std::vector<std::string>& prefix = {}, char end = '\0', void (*before)() = nullptr) {
@@ -732,7 +741,8 @@ std::map<std::string, std::string> rows(const std::string& report) {
   std::string line;
   std::getline(in, line);
   EXPECT_EQ(line, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics");
-  while (std::getline(in, line)) r[line.substr(0, line.find('\t'))] = line.substr(line.find('\t') + 1);
+  while (std::getline(in, line))
+    EXPECT_TRUE(r.emplace(line.substr(0, line.find('\t')), line.substr(line.find('\t') + 1)).second) << line;
   return r;
 }
 
@@ -763,11 +773,13 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   }
   // A preview first: the same rows but "would rewrite", a missing mp said
   // rather than created, and nothing opened for writing or created.
+  // Files read from the disk are read ahead, by a thread that writes nothing either.
   Scratch previewed, io;
   make(previewed, evs);
   const Files untouched = tree(previewed, evs);
+  uncache(previewed, evs);
   Outcome p = batch(previewed, names, {"--batch", "--null", "--check"},
-                    {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=%file,%desc"});
+                    {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=%file,%desc,clone,clone3"});
   auto preview = want;
   for (auto& [dir, row] : preview) {
     if (const std::size_t at = row.find("\trewritten\t"); at != row.npos) row.replace(at, 11, "\twould rewrite\t");
@@ -779,13 +791,18 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   EXPECT_EQ(tree(previewed, evs), untouched);
   const std::string calls = io.read("trace");
   EXPECT_NE(calls.find("O_RDONLY"), calls.npos);  // the trace holds the run's opens
+  EXPECT_NE(calls.find("clone"), calls.npos);     // and the reading ahead
   for (const char* writes : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TMPFILE", "F_OFD_SETLK", "pwrite", "rename"})
     EXPECT_EQ(calls.find(writes), calls.npos) << writes;
 
+  uncache(batched, evs);
   Outcome b = batch(batched, names, {"--batch", "--null"});
   EXPECT_EQ(b.status, 1) << b.err;
   EXPECT_EQ(b.err, "");
   EXPECT_EQ(rows(b.out), want);
+  std::string order = "directory\n";  // rows come in the list's order
+  for (const Event& e : evs) order += e.shown + "\n";
+  EXPECT_EQ(std::regex_replace(b.out, std::regex("\t.*"), ""), order);
   EXPECT_EQ(tree(batched, evs), tree(single, evs));
   EXPECT_EQ(want.at("\"already updated\""), "0\tunchanged\t23\t23\t");  // the table holds each outcome
   EXPECT_EQ(want.at("\"match\\x09same length\""), "0\trewritten\t19\t23\t");
@@ -1052,6 +1069,7 @@ TEST(Batch, SlicesCoverTheListOnce) {
   for (const Event& e : evs) names.push_back(e.dir);
   std::map<std::string, std::string> all;
   for (const char* slice : {"1/3", "2/3", "3/3"}) {
+    uncache(root, evs);  // the slice's own directories are read ahead
     Outcome b = batch(root, names, {"--batch", "-0", "--slice", slice});
     for (const auto& [dir, row] : rows(b.out)) EXPECT_TRUE(all.emplace(dir, row).second) << dir;
   }
