@@ -34,6 +34,10 @@ constexpr std::size_t kGroupWrites = 256;
 constexpr rlim_t kFilesReserved = 16;
 constexpr auto kGroupWait = std::chrono::milliseconds(50);
 constexpr auto kProgressEvery = std::chrono::seconds(1);
+// The directories to come are read ahead once runs wait for the disk: at
+// least this many, and one in this many of the runs so far (a file or two
+// not cached in a catalog that is is no reason).
+constexpr unsigned long kColdRuns = 3, kColdShare = 8;
 
 constexpr std::string_view kHeader = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
 constexpr std::string_view kRewritten = "rewritten", kUnchanged = "unchanged", kNoMatch = "no match",
@@ -238,6 +242,7 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
   std::string dir;
   recordio::Status failed;
   const auto mine = [slice, slices](long i) { return !slices || i % slices == slice - 1; };
+  unsigned long runs = 0, cold = 0;  // runs, and those that waited for the disk
   for (long i = 0; !g_stop;) {
     // Names read already go ahead of their runs, and their files are read meanwhile.
     while (ahead.on() && !ahead.full() && names->buffered(dir))
@@ -246,9 +251,11 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
       if (!(retry ? failures->next(dir, &failed) : names->next(dir, &failed))) break;
       if (!mine(i++)) continue;
     }
+    const unsigned long reads = recordio::disk_reads();
     if (!report.run(origin, dir)) return kStopStatus;
-    // Once a run has waited for the disk, the files of the directories to come are read ahead.
-    if (!retry && !ahead.on() && recordio::disk_reads() > 0) ahead.start(origin, report.root());
+    ++runs;
+    cold += recordio::disk_reads() > reads;
+    if (!retry && !ahead.on() && cold >= kColdRuns && cold * kColdShare >= runs) ahead.start(origin, report.root());
   }
   recordio::set_before_wait(nullptr);
   if (!report.flush()) return kStopStatus;
