@@ -516,7 +516,7 @@ TEST(Update, SpecialModeBitsAreKept) {
 TEST(Update, ANewFileWrittenToByAnotherProgramIsNotPutInPlace) {
   SFile s("old\n" + kRest);
   g_path = s.path();
-  auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fstat, 3, 0, [] {
+  auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fstat, 4, 0, [] {
                        for (const auto& f : std::filesystem::directory_iterator(std::filesystem::path(g_path).parent_path()))
                          if (f.path().filename().string().starts_with(".s.txt.magsync-"))
                            std::ofstream(f.path(), std::ios::app) << "theirs\n";

@@ -116,7 +116,12 @@ Failed fill(int in, int out, const Layout& l, std::string_view text, std::string
   if (auto f = write_at(out, text.data(), text.size(), l.start)) return f;
   if (auto f = write_at(out, end.data(), end.size(), l.start + static_cast<off_t>(text.size()))) return f;
   if (auto f = copy_range(in, l.tail, old_size - l.tail, out, l.after)) return f;
-  if (sys::ftruncate(out, l.size) != 0) return system_failure(errno);  // a hole at the end stays a hole
+  // A hole at the end stays a hole: the size is set where the copy left it
+  // short. Only then, since XFS writes a new file's data out at once when
+  // its size is set, even to the size it has.
+  struct stat st;
+  if (sys::fstat(out, &st) != 0) return system_failure(errno);
+  if (st.st_size != l.size && sys::ftruncate(out, l.size) != 0) return system_failure(errno);
   return std::nullopt;
 }
 
