@@ -247,11 +247,12 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
     // Names read already go ahead of their runs, and their files are read meanwhile.
     while (ahead.on() && !ahead.full() && names->buffered(dir))
       if (mine(i++)) ahead.push(dir);
-    if (!ahead.pop(dir)) {
+    if (!ahead.on() || !ahead.pop(dir)) {
       if (!(retry ? failures->next(dir, &failed) : names->next(dir, &failed))) break;
       if (!mine(i++)) continue;
     }
     const unsigned long reads = recordio::disk_reads();
+    if (!ahead.on()) recordio::probe_next_read();  // its control file's read tells
     if (!report.run(origin, dir)) return kStopStatus;
     ++runs;
     cold += recordio::disk_reads() > reads;

@@ -12,6 +12,7 @@
 #include <charconv>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 namespace recordio {
 namespace {
@@ -26,8 +27,10 @@ constexpr int kFlags = O_CLOEXEC | O_NOCTTY;
 namespace {
 bool g_preview = false;
 unsigned long g_disk_reads = 0;
+bool g_probe = false;
 }  // namespace
 
+void probe_next_read() { g_probe = true; }
 unsigned long disk_reads() { return g_disk_reads; }
 
 void preview_only(bool on) { g_preview = on; }
@@ -66,7 +69,6 @@ Status Unit::open(std::string_view name, Need need) {
     return fail(Kind::stop, errno);
   }
   if (::fstat(fd_, &st_) != 0) return fail(Kind::stop, errno);
-  ask_cache_ = S_ISREG(st_.st_mode);
   // The K file is opened, then the S file, then both are read: the S file's
   // first block is asked of the disk now, so that its read overlaps the K
   // file's where neither is cached.
@@ -100,11 +102,13 @@ ssize_t Unit::fill(std::size_t want) {
     }
     ssize_t r = -1;
 #ifdef RWF_NOWAIT
-    // Asked first of the cache alone, to learn whether the disk is waited for.
-    iovec v = {buf_ + end_pos_, sizeof buf_ - end_pos_};
-    if (ask_cache_) r = ::preadv2(fd_, &v, 1, -1, RWF_NOWAIT);
-    if (r < 0 && errno == EAGAIN) ++g_disk_reads;
-    else if (r < 0) ask_cache_ = false;  // not regular, or not on this filesystem (tmpfs, FUSE)
+    // Asks the cache alone, to learn whether the read waits for the disk
+    // (tmpfs and FUSE cannot tell).
+    if (S_ISREG(st_.st_mode) && std::exchange(g_probe, false)) {
+      iovec v = {buf_ + end_pos_, sizeof buf_ - end_pos_};
+      r = ::preadv2(fd_, &v, 1, -1, RWF_NOWAIT);
+      if (r < 0 && errno == EAGAIN) ++g_disk_reads;
+    }
     if (r < 0)
 #endif
       r = ::read(fd_, buf_ + end_pos_, sizeof buf_ - end_pos_);

@@ -76,7 +76,6 @@ class Unit {
   std::size_t name_len_ = 0;
   long line_ = 0;            // number of the line last read
   bool rest_pending_ = false;
-  bool ask_cache_ = false;   // a read asks the cache alone first
   End end_ = End::none;      // line end of the line last read, once known
   off_t line_start_ = 0;     // where the line last read began
   char buf_[4096];
@@ -90,8 +89,10 @@ class Unit {
 void preview_only(bool on);
 bool previewing();
 
-// How many reads of a regular file have found their data not yet cached, and
-// waited for the disk (counted where the system can tell).
+// The next read of a regular file asks the cache alone first: disk_reads()
+// counts those that found their data not cached, and waited for the disk
+// (where the system can tell).
+void probe_next_read();
 unsigned long disk_reads();
 
 // Whether A and B are one file: the same device and inode.
