@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <array>
 #include <condition_variable>
-#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string_view>
@@ -20,7 +19,7 @@ struct ReadAhead::Shared {
   std::mutex m;
   std::condition_variable cv;
   std::array<std::string, kDepth> ring;  // directory I in ring[I % kDepth]
-  std::uint64_t pushed = 0, popped = 0, asked = 0, fetched = 0;
+  std::size_t pushed = 0, popped = 0, asked = 0, fetched = 0;  // counts of names; kDepth divides their wrap
   bool stop = false;
   // Set before the thread starts, and only read after.
   int origin = -1;
