@@ -23,7 +23,7 @@ struct ReadAhead::Shared {
   bool stop = false;
   // Set before the thread starts, and only read after.
   int origin = -1;
-  bool no_final_link = false;
+  bool root = false;  // as root: see start()
   std::string control;
   std::size_t width;
   int lines;
@@ -39,17 +39,32 @@ constexpr std::size_t kControlBytes = 512;  // enough of the control file for it
 constexpr off_t kFileBytes = 4096;          // a run reads a file's first line only
 constexpr std::size_t kStack = 64 * 1024;
 
+// Whether only root may write it: as root, a run reads nothing else's names.
+bool root_only(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
+
 // NAME opened for reading, when it is a regular file (a FIFO would wait, and
-// a device may act on being opened); -1 otherwise.
-int open_regular(int dir, const char* name) {
+// a device may act on being opened), and with ROOT one only root may write;
+// -1 otherwise.
+int open_regular(int dir, const char* name, bool root = false) {
   struct stat st;
-  if (::fstatat(dir, name, &st, 0) != 0 || !S_ISREG(st.st_mode)) return -1;
+  if (::fstatat(dir, name, &st, 0) != 0 || !S_ISREG(st.st_mode) || (root && !root_only(st))) return -1;
   return ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
+// DIR opened as the batch enters it; as root, only one that only root may write.
+int open_dir(const ReadAhead::Shared& s, const std::string& dir) {
+  const int d = Origin::open(s.origin, dir, s.root);
+  struct stat st;
+  if (d >= 0 && s.root && (::fstat(d, &st) != 0 || !root_only(st))) {
+    ::close(d);
+    return -1;
+  }
+  return d;
+}
+
 // Asks the disk for the start of file NAME in DIR, and waits for nothing.
-void ask(int dir, const char* name) {
-  if (const int f = open_regular(dir, name); f >= 0) {
+void ask(int dir, const char* name, bool root = false) {
+  if (const int f = open_regular(dir, name, root); f >= 0) {
 #ifdef POSIX_FADV_WILLNEED
     (void)::posix_fadvise(f, 0, kFileBytes, POSIX_FADV_WILLNEED);
 #endif
@@ -59,18 +74,18 @@ void ask(int dir, const char* name) {
 
 // The first step for DIR: its control file is asked of the disk.
 void ask_control(const ReadAhead::Shared& s, const std::string& dir) {
-  const int d = Origin::open(s.origin, dir, s.no_final_link);
+  const int d = open_dir(s, dir);
   if (d < 0) return;
-  ask(d, s.control.c_str());
+  ask(d, s.control.c_str(), s.root);
   ::close(d);
 }
 
 // The second, some directories later: DIR's control file is read, and the
 // files it names are asked of the disk.
 void fetch(const ReadAhead::Shared& s, const std::string& dir, char* buf) {
-  const int d = Origin::open(s.origin, dir, s.no_final_link);
+  const int d = open_dir(s, dir);
   if (d < 0) return;
-  const int c = open_regular(d, s.control.c_str());
+  const int c = open_regular(d, s.control.c_str(), s.root);
   const ssize_t n = c >= 0 ? ::pread(c, buf, kControlBytes - 1, 0) : -1;
   if (c >= 0) ::close(c);
   std::string_view text(buf, n > 0 ? static_cast<std::size_t>(n) : 0);
@@ -128,11 +143,11 @@ ReadAhead::~ReadAhead() {
   s_->cv.notify_one();
 }
 
-bool ReadAhead::start(const Origin& origin, bool no_final_link) {
+bool ReadAhead::start(const Origin& origin, bool root) {
   if (tried_) return on_;
   tried_ = true;
   s_->origin = ::fcntl(origin.fd(), F_DUPFD_CLOEXEC, 0);
-  s_->no_final_link = no_final_link;
+  s_->root = root;
   if (s_->origin < 0) return false;
   // Every signal goes to the batch's own thread; this one has a small stack of its own.
   sigset_t all, old;

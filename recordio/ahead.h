@@ -3,8 +3,8 @@
 // next directories into the cache: files nobody has read lately then come
 // from the disk while the batch works, not while it waits. The thread only
 // reads: it creates, writes and locks nothing, opens only regular files,
-// enters directories as the batch does, and passes over a directory the
-// batch has reached.
+// enters directories as the batch does (as root, only where only root may
+// write), and passes over a directory the batch has reached.
 #pragma once
 
 #include <cstddef>
@@ -25,8 +25,10 @@ class ReadAhead {
   ReadAhead& operator=(const ReadAhead&) = delete;
 
   // Starts the thread, once, with directories named from ORIGIN and opened
-  // as ORIGIN enters them; false when it cannot be started.
-  bool start(const Origin& origin, bool no_final_link);
+  // as ORIGIN enters them; false when it cannot be started. As ROOT, a
+  // listed link is not followed, and, as a run does, only a directory and
+  // control file that only root may write are read from.
+  bool start(const Origin& origin, bool root);
   bool on() const { return on_; }
   bool full() const;                  // kDepth directories wait for their runs
   void push(const std::string& dir);  // the next directory the batch will run
