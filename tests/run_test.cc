@@ -791,7 +791,17 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   const Files untouched = tree(previewed, evs);
   uncache(previewed, evs);
   const bool cold = uncached(previewed / (evs.back().dir + "/mp"));
-  Outcome p = batch(previewed, names, {"--batch", "--null", "--check"},
+  // Last, another user's directory, and another user's mp: as root, nothing
+  // their mp names is read, not even ahead.
+  std::vector<std::string> listed = names;
+  bool root = true;
+  for (const std::string chowned : {"theirs", "their-mp/mp"}) {
+    const std::string dir = chowned.substr(0, chowned.find('/'));
+    make(previewed, {{dir, with(kOk, "mp", "theirs.k\ntheirs.s\n"), ""}});
+    root = ::chown((previewed / chowned).c_str(), 4321, 4242) == 0 && root;
+    listed.push_back(dir);
+  }
+  Outcome p = batch(previewed, listed, {"--batch", "--null", "--check"},
                     {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=%file,%desc,clone,clone3"});
   auto preview = want;
   for (auto& [dir, row] : preview) {
@@ -800,9 +810,15 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
       row = "2\tfailed\t\t\tmagsync: mp: No such file or directory; a run would create it empty, and stop there";
   }
   EXPECT_EQ(p.status, 1) << p.err;
-  EXPECT_EQ(rows(p.out), preview);
+  auto previewed_rows = rows(p.out);
+  for (const char* dir : {"theirs", "their-mp"}) {
+    EXPECT_TRUE(previewed_rows.at(dir).starts_with("2\tfailed\t")) << dir;  // refused, or its K file missing
+    previewed_rows.erase(dir);
+  }
+  EXPECT_EQ(previewed_rows, preview);
   EXPECT_EQ(tree(previewed, evs), untouched);
   const std::string calls = io.read("trace");
+  EXPECT_EQ(calls.find("theirs.k") != calls.npos, !root);
   EXPECT_NE(calls.find("O_RDONLY"), calls.npos);  // the trace holds the run's opens
   EXPECT_EQ(calls.find("clone") != calls.npos, cold);  // and the reading ahead, where runs wait for the disk
   for (const char* writes : {"O_WRONLY", "O_RDWR", "O_CREAT", "O_TMPFILE", "F_OFD_SETLK", "pwrite", "rename"})
