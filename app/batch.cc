@@ -36,7 +36,7 @@ constexpr auto kGroupWait = std::chrono::milliseconds(50);
 constexpr auto kProgressEvery = std::chrono::seconds(1);
 // The directories to come are read ahead once runs wait for the disk: at
 // least this many, and one in this many of the runs so far (a file or two
-// not cached in a catalog that is is no reason).
+// missing from the cache, in a catalog otherwise cached, is no reason).
 constexpr unsigned long kColdRuns = 3, kColdShare = 8;
 
 constexpr std::string_view kHeader = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
