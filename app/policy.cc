@@ -13,7 +13,7 @@ recordio::Status root_refuses(const char* name, const struct stat* st) {
     if (auto e = recordio::status_of(name, here)) return e;
     st = &here;
   }
-  if (st->st_uid == 0 && !(st->st_mode & (S_IWGRP | S_IWOTH))) return std::nullopt;
+  if (recordio::only_root_writes(*st)) return std::nullopt;
   char buf[64];
   const std::string_view user = recordio::user_name(st->st_uid, buf);
   Error e(name);

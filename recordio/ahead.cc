@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string_view>
 
+#include "recordio/ids.h"
+
 namespace recordio {
 
 struct ReadAhead::Shared {
@@ -39,15 +41,12 @@ constexpr std::size_t kControlBytes = 512;  // enough of the control file for it
 constexpr off_t kFileBytes = 4096;          // a run reads a file's first line only
 constexpr std::size_t kStack = 64 * 1024;
 
-// Whether only root may write it: as root, a run reads nothing else's names.
-bool root_only(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
-
 // NAME opened for reading, when it is a regular file (a FIFO would wait, and
 // a device may act on being opened), and with ROOT one only root may write;
 // -1 otherwise.
 int open_regular(int dir, const char* name, bool root = false) {
   struct stat st;
-  if (::fstatat(dir, name, &st, 0) != 0 || !S_ISREG(st.st_mode) || (root && !root_only(st))) return -1;
+  if (::fstatat(dir, name, &st, 0) != 0 || !S_ISREG(st.st_mode) || (root && !only_root_writes(st))) return -1;
   return ::openat(dir, name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
 }
 
@@ -55,7 +54,7 @@ int open_regular(int dir, const char* name, bool root = false) {
 int open_dir(const ReadAhead::Shared& s, const std::string& dir) {
   const int d = Origin::open(s.origin, dir, s.root);
   struct stat st;
-  if (d >= 0 && s.root && (::fstat(d, &st) != 0 || !root_only(st))) {
+  if (d >= 0 && s.root && (::fstat(d, &st) != 0 || !only_root_writes(st))) {
     ::close(d);
     return -1;
   }

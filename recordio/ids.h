@@ -12,6 +12,10 @@ namespace recordio {
 
 bool is_root();  // the effective user is root
 
+// Whether only root may write what ST describes: root's own, and not
+// writable by its group or others.
+inline bool only_root_writes(const struct stat& st) { return st.st_uid == 0 && !(st.st_mode & (S_IWGRP | S_IWOTH)); }
+
 // What PATH leads to, or why it cannot be known.
 Status status_of(const char* path, struct stat& st);
 
