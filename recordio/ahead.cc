@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string_view>
 
+#include "recordio/detail/sys.h"
 #include "recordio/ids.h"
 
 namespace recordio {
@@ -39,7 +40,6 @@ namespace {
 
 constexpr std::size_t kControlBytes = 512;  // enough of the control file for its names
 constexpr off_t kFileBytes = 4096;          // a run reads a file's first line only
-constexpr std::size_t kStack = 64 * 1024;
 
 // NAME opened for reading, when it is a regular file (a FIFO would wait, and
 // a device may act on being opened), and with ROOT one only root may write;
@@ -148,19 +148,9 @@ bool ReadAhead::start(const Origin& origin, bool root) {
   s_->origin = ::fcntl(origin.fd(), F_DUPFD_CLOEXEC, 0);
   s_->root = root;
   if (s_->origin < 0) return false;
-  // Every signal goes to the batch's own thread; this one has a small stack of its own.
-  sigset_t all, old;
-  ::sigfillset(&all);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
-  pthread_attr_t attr;
-  ::pthread_attr_init(&attr);
-  ::pthread_attr_setstacksize(&attr, kStack);
-  ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
   auto* arg = new std::shared_ptr<Shared>(s_);
   pthread_t t;
-  const int err = ::pthread_create(&t, &attr, read_ahead, arg);
-  ::pthread_attr_destroy(&attr);
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  const int err = sys::start_thread(&t, read_ahead, arg, true);
   if (err != 0) delete arg;
   on_ = err == 0;
   return on_;

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <utility>
+#include <vector>
 
 #include "recordio/detail/copy.h"
 #include "recordio/detail/replace.h"
@@ -13,6 +14,19 @@
 #include "recordio/failure.h"
 
 namespace recordio {
+
+namespace {
+// Calls EACH(i) for every i below N that WANTED(i) picks, several at once:
+// the syncs of a group's files wait together.
+template <class Wanted, class Each>
+void at_once(std::size_t n, Wanted wanted, Each each) {
+  std::vector<std::size_t> picked;
+  for (std::size_t i = 0; i < n; ++i)
+    if (wanted(i)) picked.push_back(i);
+  auto call = [&](std::size_t k) { each(picked[k]); };
+  sys::overlapped(picked.size(), call);
+}
+}  // namespace
 
 Group::Group() = default;
 
@@ -65,8 +79,8 @@ void Group::commit_staged(WholeSyncs whole) {  // a copy: the names are synced a
   for (std::size_t i = 0; i < entries_.size(); ++i)
     if (const Staged* g = entries_[i].staged.get(); g && synced[i] < 0)
       (void)sys::start_writeback(g->file.fd(), 0, g->layout.size);
-  for (std::size_t i = 0; i < entries_.size(); ++i)
-    if (entries_[i].staged && synced[i] < 0) synced[i] = sync_new(*entries_[i].staged);
+  at_once(entries_.size(), [&](std::size_t i) { return entries_[i].staged && synced[i] < 0; },
+          [&](std::size_t i) { synced[i] = sync_new(*entries_[i].staged); });
   for (std::size_t i = 0; i < entries_.size(); ++i) {
     Entry& e = entries_[i];
     if (!e.staged) continue;
@@ -105,13 +119,13 @@ void Group::sync() {
   // directories.
   for (const Entry& e : entries_)
     if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was_size));
-  for (Entry& e : entries_) {
-    if (e.dir >= 0 || e.synced || sys::fdatasync(e.fd) == 0) continue;
-    e.err = errno;
-    e.put_back = !write_at(e.fd, lines_.data() + e.was_at, e.was_size, e.start) && sys::fdatasync(e.fd) == 0;
-  }
+  at_once(entries_.size(), [&](std::size_t i) { return entries_[i].dir < 0 && !entries_[i].synced; },
+          [&](std::size_t i) { entries_[i].err = sys::fdatasync(entries_[i].fd) == 0 ? 0 : errno; });
   for (Entry& e : entries_)
-    if (e.dir >= 0 && !e.synced && sys::fsync(e.dir) != 0) e.err = errno;
+    if (e.dir < 0 && e.err)
+      e.put_back = !write_at(e.fd, lines_.data() + e.was_at, e.was_size, e.start) && sys::fdatasync(e.fd) == 0;
+  at_once(entries_.size(), [&](std::size_t i) { return entries_[i].dir >= 0 && !entries_[i].synced; },
+          [&](std::size_t i) { entries_[i].err = sys::fsync(entries_[i].dir) == 0 ? 0 : errno; });
   for (const Entry& e : entries_) {
     if (e.fd >= 0) sys::close(e.fd);
     if (e.dir >= 0) sys::close(e.dir);

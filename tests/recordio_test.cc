@@ -788,7 +788,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
   } cases[] = {
       {"all synced", false, {}, each + "fdatasync #1, fdatasync #2, fdatasync #3, fsync #1", -1},
       {"the second file's sync fails", false, {{Call::fdatasync, 2, EIO}},
-       each + "fdatasync #1, fdatasync #2, pwrite #1, fdatasync #3, fdatasync #4, fsync #1", 1},
+       each + "fdatasync #1, fdatasync #2, fdatasync #3, pwrite #1, fdatasync #4, fsync #1", 1},
       {"a writeback cannot be started: only the overlap is lost", false, {{Call::start_writeback, 0, ENOSYS}},
        each + "fdatasync #1, fdatasync #2, fdatasync #3, fsync #1", -1},
       {"a replacement's directory cannot be synced", false, {{Call::fsync, 1, EIO}},
@@ -797,7 +797,7 @@ TEST(Group, SyncsEachFileWithTheirWaitsOverlapped) {
       {"one syncfs for the filesystem", true, {}, "syncfs #1", -1},
       {"the syncfs fails: each file by itself", true, {{Call::syncfs, 1, EIO}, {Call::fdatasync, 2, EIO}},
        "syncfs #1, " + each +
-           "fdatasync #1, fdatasync #2, pwrite #1, fdatasync #3, fdatasync #4, fsync #1", 1},
+           "fdatasync #1, fdatasync #2, fdatasync #3, pwrite #1, fdatasync #4, fsync #1", 1},
 #endif
   };
   for (const auto& c : cases) {

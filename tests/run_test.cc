@@ -18,12 +18,16 @@
 #include <cstddef>
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <fstream>
 #include <sstream>
 #include <map>
 #include <regex>
 #include <string>
 
+#include "recordio/detail/sys.h"
 #include "tests/run_magsync.h"
 
 namespace {
@@ -720,7 +724,8 @@ bool uncached(const std::string& file) {
 }
 // Runs magsync with ARGS in ROOT, the NUL-separated names on standard input.
 Outcome batch(const Scratch& root, const std::vector<std::string>& names, const std::vector<std::string>& args,
-              const std::vector<std::string>& prefix = {}, char end = '\0', void (*before)() = nullptr) {
+              const std::vector<std::string>& prefix = {}, char end = '\0', void (*before)() = nullptr,
+              const std::function<void(pid_t)>& during = {}) {
   Scratch in;
   std::string input;
   for (const std::string& n : names) input += n + end;
@@ -730,7 +735,7 @@ Outcome batch(const Scratch& root, const std::vector<std::string>& names, const 
     const int fd = ::open(path.c_str(), O_RDONLY);
     ::dup2(fd, 0);
     if (before) before();
-  }, MAGSYNC_EXE, nullptr, prefix, {}, args);
+  }, MAGSYNC_EXE, nullptr, prefix, during, args);
 }
 // From now on syncfs fails with EIO in this process and those it starts
 // (a seccomp filter), so that a batch syncs each file by itself, whatever
@@ -860,7 +865,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     std::vector<std::string> want;
     int status = 0;
     std::string err = "";
-    std::string inject = "";  // a failure strace makes
+    std::string fails = "";   // the file whose first sync fails (strace makes it fail)
     bool replaced = false;    // the S files' first lines change length
   } cases[] = {
       {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
@@ -892,7 +897,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       {"a list that cannot be read", "<dir>", nullptr, false, {}, 2, "magsync: standard input: Is a directory\n"},
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
        {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; the file is unchanged",
-        "b\t" + rewritten}, 1, "", "fdatasync:error=EIO:when=1"},
+        "b\t" + rewritten}, 1, "", "a/s.txt"},
       {"root and a listed link", "a\nlink\n", nullptr, false,
        {"a\t" + rewritten, root ? "link\t2\tfailed\t\t\tmagsync: link: a symbolic link; root enters only the directory named"
                                 : "link\t" + unchanged}, root},
@@ -912,11 +917,15 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     const auto limit = c.limit;
     std::vector<std::string> strace;
     // A failed syncfs has each file synced by itself: the failure wanted
-    // then comes whichever way the group would have been synced.
-    if (!c.inject.empty())
-      strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", "inject=syncfs:error=EIO", "-e", "inject=" + c.inject};
-    Outcome b = run_magsync(top, [path, limit, file = c.from_file] {
+    // then comes whichever way the group would have been synced. The
+    // files' syncs are made several at once, and strace counts each
+    // thread's calls apart: the failure is made to the first file's first
+    // sync, which the batch's own thread makes, and then its put-back.
+    if (!c.fails.empty())
+      strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", top / c.fails, "-e", "inject=fdatasync:error=EIO:when=1"};
+    Outcome b = run_magsync(top, [path, limit, file = c.from_file, fails = !c.fails.empty()] {
       if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
+      if (fails) syncfs_fails();
       if (limit) limit();
     }, MAGSYNC_EXE, nullptr, strace, {}, c.from_file ? std::vector<std::string>{"--batch", path} : std::vector<std::string>{"--batch"});
     std::string want = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
@@ -924,8 +933,8 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     EXPECT_EQ(b.out, want) << b.err;
     EXPECT_EQ(b.err, c.err);
     EXPECT_EQ(b.status, c.status);
-    if (!c.inject.empty()) {
-      EXPECT_EQ(top.read("a/s.txt"), card_of(kS) + "\n");
+    if (!c.fails.empty()) {
+      EXPECT_EQ(top.read(c.fails), card_of(kS) + "\n");
     }
   }
 }
@@ -1118,7 +1127,8 @@ TEST(Batch, SlicesCoverTheListOnce) {
 
 // Stopped at a file's sync (written in place), or at a replacement's
 // directory's (replacements are grouped too, their directories synced
-// together): by SIGTERM, the batch finishes (syncs and
+// together, several at once): held there (SIGSTOP), then sent SIGTERM from
+// outside, as a user would, the batch finishes (syncs and
 // reports) what it wrote and ends with 128+15; by SIGKILL, every reported
 // directory is done and every other one old or new, never a mix. Either way
 // the same batch run again finishes the job, and syncs each line it
@@ -1141,14 +1151,19 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
 #else
     std::string stop_at = replaced ? "inject=fsync:signal=" : "inject=sync_file_range:when=70:signal=";
 #endif
-    stop_at += sig == SIGTERM ? "SIGTERM" : "SIGKILL";
+    stop_at += sig == SIGTERM ? "SIGSTOP" : "SIGKILL";
     // syncfs fails in both runs, so that each file is synced by itself and
     // its sync can be stopped at and counted.
-    std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-e", stop_at};
+    Fifo trace_at(io);
+    std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", trace_at.path(), "-e", stop_at};
     if (replaced) strace.insert(strace.end(), {"-P", root / "ev100"});
-    Outcome stopped = batch(root, names, {"--batch", "-0"}, strace, '\0', syncfs_fails);
-    EXPECT_EQ(stopped.status, 128 + sig) << stopped.err;
-    const auto reported = rows(stopped.out);
+    Outcome cut = batch(root, names, {"--batch", "-0"}, strace, '\0', syncfs_fails, [&](pid_t) {
+      const pid_t held = sig == SIGTERM ? stopped(trace_at) : 0;  // one of its threads
+      if (held > 0) ::kill(held, SIGTERM);  // kill() signals the whole process
+      resume(trace_at, held);
+    });
+    EXPECT_EQ(cut.status, 128 + sig) << cut.err;
+    const auto reported = rows(cut.out);
     std::size_t written = 0;
     for (const Event& e : evs) {
       const std::string now = root.read(e.dir + "/s.txt");
@@ -1178,5 +1193,38 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     for (std::size_t at = 0; (at = calls.find("sync(", at)) != calls.npos; ++at) ++syncs;  // fsync, fdatasync
     EXPECT_EQ(syncs,
               evs.size() + (replaced ? evs.size() - written : 0)) << calls.substr(0, 300);
+  }
+}
+
+// A group's files are synced several at once, so that their waits (a disk
+// flush each, or a FUSE daemon's reply) are shared: the first calls each
+// wait until all of them have begun, which calls made one after another
+// never would (up to a minute, a bound no passing run reaches). Each call
+// is made once, and the threads that help hear no signal: every signal
+// goes to the batch's own thread, which alone has its handlers' stack.
+TEST(Batch, AGroupsSyncsWaitTogether) {
+  for (std::size_t n : {1, 2, 3, 4, 9}) {
+    SCOPED_TRACE(n);
+    const std::size_t together = std::min(n, recordio::sys::kWays);
+    std::mutex m;
+    std::condition_variable cv;
+    std::size_t begun = 0;
+    std::vector<int> made(n, 0);
+    bool all_began = true, deaf = true;
+    const pthread_t batch = ::pthread_self();
+    auto each = [&](std::size_t i) {
+      sigset_t mask;
+      ::pthread_sigmask(SIG_SETMASK, nullptr, &mask);
+      std::unique_lock lock(m);
+      ++made[i];
+      if (!::pthread_equal(::pthread_self(), batch)) deaf = deaf && ::sigismember(&mask, SIGTERM) && ::sigismember(&mask, SIGINT);
+      if (++begun > together) return;
+      cv.notify_all();
+      all_began = all_began && cv.wait_for(lock, std::chrono::minutes(1), [&] { return begun >= together; });
+    };
+    recordio::sys::overlapped(n, each);
+    ASSERT_TRUE(all_began);
+    EXPECT_TRUE(deaf);
+    EXPECT_EQ(made, std::vector<int>(n, 1));
   }
 }

@@ -1,9 +1,13 @@
 #include "recordio/detail/sys.h"
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -297,6 +301,55 @@ timespec mtime(const struct stat& st) { return seen(st.st_mtim); }
 timespec ctime(const struct stat& st) { return seen(st.st_ctim); }
 #endif
 #endif
+
+int start_thread(pthread_t* thread, void* (*fn)(void*), void* arg, bool detached) {
+  constexpr std::size_t kStack = 64 * 1024;
+  sigset_t all, old;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_SETMASK, &all, &old);  // the new thread's mask is this one's
+  pthread_attr_t attr;
+  ::pthread_attr_init(&attr);
+  ::pthread_attr_setstacksize(&attr, kStack);
+  if (detached) ::pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  const int err = ::pthread_create(thread, &attr, fn, arg);
+  ::pthread_attr_destroy(&attr);
+  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+  return err;
+}
+
+namespace {
+struct Calls {
+  void (*each)(void*, std::size_t);
+  void* ctx;
+  std::size_t n;
+  std::atomic<std::size_t> next{0};
+};
+void make_calls(Calls& c, std::size_t i) {
+  for (; i < c.n; i = c.next.fetch_add(1)) c.each(c.ctx, i);
+}
+void* help(void* arg) {
+  auto* c = static_cast<Calls*>(arg);
+  make_calls(*c, c->next.fetch_add(1));
+  return nullptr;
+}
+}  // namespace
+
+void overlapped(std::size_t n, void (*each)(void*, std::size_t), void* ctx) {
+  if (n == 0) return;
+  Calls calls{each, ctx, n};
+  const std::size_t first = calls.next.fetch_add(1);  // 0, taken before any other thread starts
+#ifdef MAGSYNC_FAULTS
+  const std::size_t helpers = 0;
+#else
+  const std::size_t helpers = std::min(n, kWays) - 1;
+#endif
+  pthread_t threads[kWays];
+  std::size_t started = 0;
+  while (started < helpers && start_thread(&threads[started], help, &calls, false) == 0) ++started;
+  make_calls(calls, first);
+  for (std::size_t t = 0; t < started; ++t) ::pthread_join(threads[t], nullptr);
+}
+
 const std::size_t kCarriedFlagCount = sizeof kCarriedFlags / sizeof kCarriedFlags[0];
 
 }  // namespace recordio::sys

@@ -16,6 +16,7 @@
 #error "recordio's own header: outside recordio/, include its interface (unit.h, update.h, group.h, ...)"
 #endif
 
+#include <pthread.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
@@ -77,6 +78,24 @@ int fdatasync(int fd);
 // (sync_file_range), so that the fdatasync() of several files overlap; a
 // no-op where there is no such call.
 int start_writeback(int fd, off_t off, off_t n);
+
+// Starts FN(ARG) on a thread that receives no signal (every signal goes to
+// the tool's own thread) and has a small stack of its own: 0, or an errno.
+int start_thread(pthread_t* thread, void* (*fn)(void*), void* arg, bool detached);
+// Calls EACH(CTX, I) for every I below N, on up to kWays threads at once
+// (this one among them), and returns once every call has returned. For
+// waits the system can serve together: files synced one after another each
+// wait for a disk flush (or a FUSE daemon's reply) of their own; synced at
+// once, they share them. Where no thread can be started, this one makes
+// every call. This thread makes the first call (for I = 0) itself. The test
+// build makes them all in this thread, in order, so that a test can fail
+// the n-th call.
+constexpr std::size_t kWays = 4;
+void overlapped(std::size_t n, void (*each)(void*, std::size_t), void* ctx);
+template <class F>
+void overlapped(std::size_t n, F& each) {
+  overlapped(n, [](void* f, std::size_t i) { (*static_cast<F*>(f))(i); }, &each);
+}
 
 // Inode flags that a new file is given when the old one had them.
 struct Flag {
