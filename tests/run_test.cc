@@ -1144,19 +1144,16 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     make(root, evs);
     std::vector<std::string> names;
     for (const Event& e : evs) names.push_back(e.dir);
-    // In place: within a group's sync. Replaced: at the sync of one
-    // directory, ev100's, which a group's sync makes after the exchange.
-#ifdef MAGSYNC_POSIX  // no sync_file_range there
-    std::string stop_at = replaced ? "inject=fsync:signal=" : "inject=fdatasync:when=70:signal=";
-#else
-    std::string stop_at = replaced ? "inject=fsync:signal=" : "inject=sync_file_range:when=70:signal=";
-#endif
+    // In place: within a group's sync, at ev100's file's. Replaced: at the
+    // sync of ev100's directory, which a group's sync makes after the
+    // exchange. (Whichever of the batch's threads makes it.)
+    std::string stop_at = replaced ? "inject=fsync:signal=" : "inject=fdatasync:signal=";
     stop_at += sig == SIGTERM ? "SIGSTOP" : "SIGKILL";
     // syncfs fails in both runs, so that each file is synced by itself and
     // its sync can be stopped at and counted.
     Fifo trace_at(io);
     std::vector<std::string> strace = {"/usr/bin/strace", "-f", "-qq", "-o", trace_at.path(), "-e", stop_at};
-    if (replaced) strace.insert(strace.end(), {"-P", root / "ev100"});
+    strace.insert(strace.end(), {"-P", root / (replaced ? "ev100" : "ev100/s.txt")});
     Outcome cut = batch(root, names, {"--batch", "-0"}, strace, '\0', syncfs_fails, [&](pid_t) {
       const pid_t held = sig == SIGTERM ? stopped(trace_at) : 0;  // one of its threads
       if (held > 0) ::kill(held, SIGTERM);  // kill() signals the whole process
