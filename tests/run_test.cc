@@ -737,20 +737,22 @@ Outcome batch(const Scratch& root, const std::vector<std::string>& names, const 
     if (before) before();
   }, MAGSYNC_EXE, nullptr, prefix, during, args);
 }
-// From now on syncfs fails with EIO in this process and those it starts
-// (a seccomp filter), so that a batch syncs each file by itself, whatever
-// the system's dirty data, even where strace traces only one path.
-void syncfs_fails() {
+// From now on the system call NR fails with ERR in this process and those
+// it starts (a seccomp filter).
+void fail_call(long nr, int err) {
   sock_filter filter[] = {
       BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_syncfs, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EIO),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<unsigned>(nr), 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<unsigned>(err)),
       BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
   };
   sock_fprog prog = {static_cast<unsigned short>(std::size(filter)), filter};
   if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 || ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0)
     ::_exit(125);
 }
+// syncfs fails, so that a batch syncs each file by itself, whatever the
+// system's dirty data, even where strace traces only one path.
+void syncfs_fails() { fail_call(__NR_syncfs, EIO); }
 // Report lines by directory.
 std::map<std::string, std::string> rows(const std::string& report) {
   std::map<std::string, std::string> r;
@@ -1224,4 +1226,17 @@ TEST(Batch, AGroupsSyncsWaitTogether) {
     EXPECT_TRUE(deaf);
     EXPECT_EQ(made, std::vector<int>(n, 1));
   }
+  // Where no thread can be started, the batch's own makes every call.
+  const pid_t child = ::fork();
+  if (child == 0) {
+    fail_call(__NR_clone3, EAGAIN);
+    fail_call(__NR_clone, EAGAIN);
+    std::vector<int> made(9, 0);
+    auto each = [&](std::size_t i) { ++made[i]; };
+    recordio::sys::overlapped(made.size(), each);
+    ::_exit(made == std::vector<int>(9, 1) ? 0 : 1);
+  }
+  int status = -1;
+  ::waitpid(child, &status, 0);
+  EXPECT_EQ(status, 0);
 }
