@@ -21,6 +21,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 #include <fstream>
 #include <sstream>
 #include <map>
@@ -799,8 +800,14 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   uncache(previewed, evs);
   const bool cold = uncached(previewed / (evs.back().dir + "/mp"));
   // Last, another user's directory, and another user's mp: as root, nothing
-  // their mp names is read, not even ahead.
+  // their mp names is read, not even ahead. The batch waits before them, in
+  // "held" (its K file a FIFO), until the trace shows the thread has read
+  // ahead past them, in "witness"; only then is the FIFO's writer let in.
   std::vector<std::string> listed = names;
+  make(previewed, {{"held", kOk, ""}, {"witness", with(kOk, "mp", "witness.k\n"), ""}});
+  std::filesystem::remove(previewed / "held/k.txt");
+  ::mkfifo((previewed / "held/k.txt").c_str(), 0600);
+  listed.push_back("held");
   bool root = true;
   for (const std::string chowned : {"theirs", "their-mp/mp"}) {
     const std::string dir = chowned.substr(0, chowned.find('/'));
@@ -808,8 +815,17 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
     root = ::chown((previewed / chowned).c_str(), 4321, 4242) == 0 && root;
     listed.push_back(dir);
   }
+  listed.push_back("witness");
+  Fifo trace(io);
+  std::string calls;
   Outcome p = batch(previewed, listed, {"--batch", "--null", "--check"},
-                    {"/usr/bin/strace", "-f", "-qq", "-o", io / "trace", "-e", "trace=%file,%desc,clone,clone3"});
+                    {"/usr/bin/strace", "-f", "-qq", "-o", trace.path(), "-e", "trace=%file,%desc,clone,clone3"}, '\0',
+                    nullptr, [&](pid_t) {
+                      if (cold) calls = trace.until("witness.k");
+                      std::thread writer([k = previewed / "held/k.txt"] { ::close(::open(k.c_str(), O_WRONLY | O_CLOEXEC)); });
+                      calls += trace.until("");
+                      writer.join();
+                    });
   auto preview = want;
   for (auto& [dir, row] : preview) {
     if (const std::size_t at = row.find("\trewritten\t"); at != row.npos) row.replace(at, 11, "\twould rewrite\t");
@@ -818,13 +834,12 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   }
   EXPECT_EQ(p.status, 1) << p.err;
   auto previewed_rows = rows(p.out);
-  for (const char* dir : {"theirs", "their-mp"}) {
-    EXPECT_TRUE(previewed_rows.at(dir).starts_with("2\tfailed\t")) << dir;  // refused, or its K file missing
+  for (const char* dir : {"held", "theirs", "their-mp", "witness"}) {
+    EXPECT_TRUE(previewed_rows.at(dir).starts_with("2\tfailed\t")) << dir;  // refused, or a K file empty or missing
     previewed_rows.erase(dir);
   }
   EXPECT_EQ(previewed_rows, preview);
   EXPECT_EQ(tree(previewed, evs), untouched);
-  const std::string calls = io.read("trace");
   EXPECT_EQ(calls.find("theirs.k") != calls.npos, !root);
   EXPECT_NE(calls.find("O_RDONLY"), calls.npos);  // the trace holds the run's opens
   EXPECT_EQ(calls.find("clone") != calls.npos, cold);  // and the reading ahead, where runs wait for the disk
