@@ -99,7 +99,7 @@ bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors) {
 
 int WholeSyncs::sync(int fd) {
   std::uint64_t id = 0;
-  if (dirty < 0 || !sync_whole(sys::fs_type(fd, &id), dirty, tells)) return -1;  // no fstatfs while busy
+  if (dirty < 0 || !sync_whole(sys::fs_type(fd, &id), dirty, tells)) return -1;  // no fstatfs where syncfs cannot serve
   auto fs = std::ranges::find(done, id, &std::pair<std::uint64_t, int>::first);
   if (fs == done.end()) fs = done.insert(fs, {id, sys::syncfs(fd) == 0 ? 0 : errno});
   return fs->second;
@@ -115,8 +115,9 @@ void Group::sync() {
   // A replacement that failed has nothing to sync.
   for (Entry& e : entries_) e.synced = e.fd < 0 || whole.sync(e.fd) == 0;
   // The others each by itself: every file's writeback started first (a
-  // failure here only loses the overlap), then each waited for; then the
-  // directories.
+  // failure here only loses the overlap), then each waited for, several at
+  // once; then the old lines of those that failed put back; then the
+  // directories, several at once.
   for (const Entry& e : entries_)
     if (e.dir < 0 && !e.synced) (void)sys::start_writeback(e.fd, e.start, static_cast<off_t>(e.was_size));
   at_once(entries_.size(), [&](std::size_t i) { return entries_[i].dir < 0 && !entries_[i].synced; },
