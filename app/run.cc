@@ -296,9 +296,9 @@ int start(int argc, char** argv) {
                                                  "; line 1 may hold part of the new card"};
   recordio::set_fate_words(&kFates);
   bool help = false, version = false, batch_mode = false, null = false, options = true, check = false;
-  const char* list = nullptr;   // the batch's list of directories, when not standard input
+  const char* list = nullptr;   // the first operand: the batch's list of directories
   const char* retry = nullptr;  // the report whose failures a batch runs again
-  int others = 0;
+  int others = 0;               // operands after the first
   long slice = 0, slices = 0;
   for (int i = 1; i < argc; ++i) {
     const std::string_view arg = argv[i];
@@ -313,8 +313,9 @@ int start(int argc, char** argv) {
       return std::nullopt;
     };
     if (!options || arg == "-" || arg.empty() || arg[0] != '-') {
-      // An operand: the batch's list, else ignored as it always was.
-      if (batch_mode && !list && !retry) list = argv[i];
+      // An operand, before or after --batch: the first is the batch's list;
+      // a single run ignores them all, as it always did.
+      if (!list) list = argv[i];
       else ++others;
     } else if (arg == "--") options = false;
     else if (arg == "--help") help = true;
@@ -350,6 +351,7 @@ int start(int argc, char** argv) {
     recordio::report(*e);
     return kStopStatus;
   }
+  if (list && (!batch_mode || retry)) ++others;  // not a list after all
   if (others) recordio::report("magsync: warning: arguments are ignored; mp names the K file and the S file");
   recordio::preview_only(check);
   if (batch_mode) return batch(list, null ? '\0' : '\n', slice, slices, retry);

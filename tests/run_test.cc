@@ -878,7 +878,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     const char* name;
     std::string list;  // the list, as given; "<dir>" for a directory as standard input
     void (*limit)();
-    bool from_file;  // --batch FILE rather than standard input
+    bool from_file;  // FILE --batch (as a script may write it) rather than standard input
     std::vector<std::string> want;
     int status = 0;
     std::string err = "";
@@ -906,7 +906,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
          ::setrlimit(RLIMIT_STACK, &lim);
        }, false, {"a\t" + rewritten, "b\t" + rewritten}},
 #endif
-      {"the list in a file, its last name without a line end", "a\nb", nullptr, true,
+      {"the list in a file, named before --batch, its last name without a line end", "a\nb", nullptr, true,
        {"a\t" + rewritten, "b\t" + rewritten}},
       {"names that cannot be entered", std::string("missing\na\0x\n", 12), nullptr, false,
        {"missing\t2\tfailed\t\t\tmagsync: missing: No such file or directory",
@@ -944,7 +944,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
       if (fails) syncfs_fails();
       if (limit) limit();
-    }, MAGSYNC_EXE, nullptr, strace, {}, c.from_file ? std::vector<std::string>{"--batch", path} : std::vector<std::string>{"--batch"});
+    }, MAGSYNC_EXE, nullptr, strace, {}, c.from_file ? std::vector<std::string>{path, "--batch"} : std::vector<std::string>{"--batch"});
     std::string want = "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\n";
     for (const std::string& row : c.want) want += row + "\n";
     EXPECT_EQ(b.out, want) << b.err;
