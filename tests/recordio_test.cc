@@ -1,3 +1,4 @@
+#include "recordio/batch.h"
 #include "recordio/console.h"
 #include "recordio/group.h"
 #include "recordio/unit.h"
@@ -948,6 +949,30 @@ TEST(Error, QuotesUnprintableBytes) {
   Error e("k.txt");
   e.add("columns ").add(-11L).add(" ").add_quoted(std::string("a\"\\\0\x80\x7f~", 7));
   EXPECT_EQ(e.text(), R"(magsync: k.txt: columns -11 "a\x22\x5c\x00\x80\x7f~")");
+}
+
+// A report's name: as it stands when it is printable UTF-8 without blanks,
+// '"' or '\\'; else quoted, every byte that is not valid printable UTF-8
+// as \xHH. Read back, each is its name; a text no name is shown as is refused.
+TEST(Show, IsOneToOne) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"ev1", "ev1"},
+      {"", R"("")"},
+      {"a b\\", R"("a b\\")"},
+      {"\xf0\x9f\x8c\x8b", "\xf0\x9f\x8c\x8b"},             // U+1F30B, in four bytes
+      {"\xe0\x83\xa9", R"("\xe0\x83\xa9")"},                // U+00E9 in three bytes, overlong
+      {"\xed\xa0\x80", R"("\xed\xa0\x80")"},                // a surrogate
+      {"\xf4\x90\x80\x80", R"("\xf4\x90\x80\x80")"},       // beyond U+10FFFF
+  };
+  for (const auto& [name, text] : cases) {
+    std::string back;
+    EXPECT_EQ(recordio::shown(name), text);
+    EXPECT_TRUE(recordio::unshown(text, back) && back == name) << text;
+  }
+  for (const char* text : {R"("ev1")", R"("\x41")", "a b"}) {
+    std::string back;
+    EXPECT_FALSE(recordio::unshown(text, back)) << text;
+  }
 }
 
 TEST(FormatReal, ReadsBackToTheSameFloat) {
