@@ -975,6 +975,34 @@ TEST(Show, IsOneToOne) {
   }
 }
 
+// A signal that ends the list while the batch lets go of what it holds,
+// just before it would wait for more names, ends it there: the wait never
+// begins, and signals are heard again afterwards. (A wait that began is
+// ended by an alarm a minute later, a bound no passing run reaches, and fails.)
+TEST(Names, AStopWhileLettingGoEndsTheListBeforeTheWait) {
+  Scratch dir;
+  const std::string list = dir / "list";
+  ::mkfifo(list.c_str(), 0600);
+  const int writer = ::open(list.c_str(), O_RDWR | O_CLOEXEC);  // it never writes
+  static volatile std::sig_atomic_t stop = 0, waited = 0;
+  recordio::set_before_wait([] { stop = SIGTERM; });  // as the batch's handler would
+  struct sigaction alarm = {};
+  alarm.sa_handler = [](int) { waited = 1; };
+  ::sigaction(SIGALRM, &alarm, nullptr);
+  ::alarm(60);
+  recordio::Names names(list.c_str(), '\n', &stop);
+  std::string name;
+  recordio::Status err;
+  EXPECT_FALSE(names.next(name, &err) || err);
+  ::alarm(0);
+  EXPECT_FALSE(waited);
+  sigset_t now;
+  ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
+  EXPECT_FALSE(::sigismember(&now, SIGTERM));
+  recordio::set_before_wait(nullptr);
+  ::close(writer);
+}
+
 TEST(FormatReal, ReadsBackToTheSameFloat) {
   const std::pair<float, const char*> known[] = {
       {70.0f, "70.0"}, {3723.05f, "3723.05"}, {-2.5f, "-2.5"}, {0.3f, "0.3"},
