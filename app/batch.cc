@@ -229,7 +229,7 @@ int batch(const char* list, char end, long slice, long slices, const char* retry
   }
   recordio::console_off(true);
   g_report = &report;
-  recordio::set_before_wait(flush_before_wait);
+  recordio::set_before_wait(flush_before_wait, &g_stop);
   // SIGINT, SIGTERM and SIGHUP end the batch once the directory at hand is
   // done, and what was written is synced and reported.
   struct sigaction sa = {};

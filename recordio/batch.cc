@@ -2,8 +2,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -36,17 +34,10 @@ bool Names::next(std::string& name, Status* err) {
     if (pos_ == len_) {
       if (eof_) return !name.empty();  // a last name without its end
       // Nothing to read yet: whatever the batch holds is let go, then the
-      // input waited for. A signal that came while it was let go ends the
-      // input before the wait; one that comes during the wait ends the wait
-      // (its check and the wait are one step for signals).
+      // input waited for, unless a signal ends it.
       pollfd p = {fd_, POLLIN, 0};
       if (::poll(&p, 1, 0) == 0) {
-        before_wait();
-        sigset_t all, was;
-        ::sigfillset(&all);
-        ::pthread_sigmask(SIG_BLOCK, &all, &was);
-        if (!*stop_) (void)::ppoll(&p, 1, nullptr, &was);
-        ::pthread_sigmask(SIG_SETMASK, &was, nullptr);
+        (void)wait_to_read(fd_);
         continue;
       }
       ssize_t n = ::read(fd_, buf_.get(), kBuffer);

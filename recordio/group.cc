@@ -1,5 +1,8 @@
 #include "recordio/group.h"
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -148,11 +151,30 @@ Status Group::failure(std::size_t i, std::string_view name) const {
 
 namespace {
 void (*g_before_wait)() = nullptr;
+const volatile std::sig_atomic_t* g_stop = nullptr;
+bool stopping() { return g_stop && *g_stop; }
 }  // namespace
 
-void set_before_wait(void (*hook)()) { g_before_wait = hook; }
+void set_before_wait(void (*hook)(), const volatile std::sig_atomic_t* stop) {
+  g_before_wait = hook;
+  g_stop = stop;
+}
 void before_wait() {
   if (g_before_wait) g_before_wait();
+}
+
+bool wait_to_read(int fd) {
+  before_wait();
+  // Signals are held while STOP is looked at, and let in only by the wait
+  // itself: one that comes between the two cannot be missed.
+  sigset_t all, was;
+  ::sigfillset(&all);
+  ::pthread_sigmask(SIG_BLOCK, &all, &was);
+  pollfd p = {fd, POLLIN, 0};
+  while (!stopping() && ::ppoll(&p, 1, nullptr, &was) < 0 && errno == EINTR) {}
+  const bool stopped = stopping();
+  ::pthread_sigmask(SIG_SETMASK, &was, nullptr);
+  return !stopped;
 }
 
 }  // namespace recordio

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -107,8 +108,12 @@ bool sync_whole(long fs_type, long dirty_kib, bool syncfs_tells_errors);
 
 // Called before the record layer may wait (for another program's lock, for
 // a FIFO's writer): a batch makes its group durable and reports it, so that
-// it never holds a lock or an unreported line while it waits.
-void set_before_wait(void (*hook)());
+// it never holds a lock or an unreported line while it waits. STOP, when
+// given, is set by a signal that ends the batch.
+void set_before_wait(void (*hook)(), const volatile std::sig_atomic_t* stop = nullptr);
 void before_wait();
+// before_wait(), then waits until FD can be read; false, at once, when a
+// signal sets STOP meanwhile (whether it comes before the wait or during it).
+bool wait_to_read(int fd);
 
 }  // namespace recordio

@@ -3,7 +3,6 @@
 #include "recordio/group.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -76,10 +75,10 @@ Status Unit::open(std::string_view name, Need need) {
   if (need == Need::update && S_ISREG(st_.st_mode)) (void)::posix_fadvise(fd_, 0, sizeof buf_, POSIX_FADV_WILLNEED);
 #endif
   if (!S_ISREG(st_.st_mode)) {
-    // Reading it may wait (a FIFO for its writer, a terminal for a line).
-    before_wait();
-    pollfd p = {fd_, POLLIN, 0};
-    while (S_ISFIFO(st_.st_mode) && ::poll(&p, 1, -1) < 0 && errno == EINTR) {}
+    // Reading it may wait (a FIFO for its writer, a terminal for a line);
+    // a signal that ends the batch ends the wait for a FIFO.
+    if (!S_ISFIFO(st_.st_mode)) before_wait();
+    else if (!wait_to_read(fd_)) return fail(Kind::stop, EINTR);
     const int flags = ::fcntl(fd_, F_GETFL);
     if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(Kind::stop, errno);
   }

@@ -985,7 +985,7 @@ TEST(Names, AStopWhileLettingGoEndsTheListBeforeTheWait) {
   ::mkfifo(list.c_str(), 0600);
   const int writer = ::open(list.c_str(), O_RDWR | O_CLOEXEC);  // it never writes
   static volatile std::sig_atomic_t stop = 0, waited = 0;
-  recordio::set_before_wait([] { stop = SIGTERM; });  // as the batch's handler would
+  recordio::set_before_wait([] { stop = SIGTERM; }, &stop);  // as the batch's handler would
   struct sigaction alarm = {};
   alarm.sa_handler = [](int) { waited = 1; };
   ::sigaction(SIGALRM, &alarm, nullptr);

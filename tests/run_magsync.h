@@ -103,6 +103,11 @@ class Fifo {
     if (fd_ < 0) fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
   }
 
+  // Whether its writers have all closed it (after until("") returned).
+  bool ended() {
+    pollfd p = {fd_, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLHUP);
+  }
   // The lines read up to and with the first that holds TEXT, or to the end.
   std::string until(std::string_view text) {
     std::string read;

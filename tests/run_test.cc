@@ -908,8 +908,9 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
 #endif
       {"the list in a file, named before --batch, its last name without a line end", "a\nb", nullptr, true,
        {"a\t" + rewritten, "b\t" + rewritten}},
-      {"names that cannot be entered", std::string("missing\na\0x\n", 12), nullptr, false,
+      {"names that cannot be entered", std::string("missing\n\na\0x\n", 13), nullptr, false,
        {"missing\t2\tfailed\t\t\tmagsync: missing: No such file or directory",
+        "\"\"\t2\tfailed\t\t\tmagsync: : empty directory name",
         "\"a\\x00x\"\t2\tfailed\t\t\tmagsync: \"a\\x00x\": directory name holds a NUL byte"}, 1},
       {"a list that cannot be read", "<dir>", nullptr, false, {}, 2, "magsync: standard input: Is a directory\n"},
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
@@ -962,14 +963,17 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
 // writer of b's K file, a FIFO. Each waits
 // for a's row itself; without it, the list's writer or the lock's holder
 // would never let the batch go on (up to a bound no passing run reaches).
+// A hangup meanwhile, ignored when the batch started (nohup), ends nothing;
+// SIGTERM ends the wait for a FIFO, and the batch.
 TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
-  enum Wait { input, lock, fifo };
-  for (Wait wait : {input, lock, fifo}) {
-    SCOPED_TRACE(wait == input ? "waiting for input" : wait == lock ? "waiting for a lock" : "waiting for a FIFO");
+  enum Wait { input, lock, fifo, fifo_stopped };
+  for (Wait wait : {input, lock, fifo, fifo_stopped}) {
+    SCOPED_TRACE(wait == input ? "waiting for input" : wait == lock ? "waiting for a lock"
+                 : wait == fifo ? "waiting for a FIFO" : "waiting for a FIFO, and SIGTERM");
     const bool lock_b = wait == lock;
     Scratch root, io;
     make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
-    if (wait == fifo) {
+    if (wait >= fifo) {
       std::filesystem::remove(root / "b/k.txt");
       ::mkfifo((root / "b/k.txt").c_str(), 0600);
     }
@@ -988,32 +992,41 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
     }
     Fifo report(io);
     std::string rows;
-    Outcome b = run_magsync(root, [path = report.path()] { ::dup2(::open(path.c_str(), O_WRONLY), 1); },
-                            MAGSYNC_EXE, nullptr, {}, [&](pid_t) {
-                              report.open();  // magsync waits for it before it starts
-                              const int w = ::open(list.c_str(), O_WRONLY);
-                              EXPECT_EQ(::write(w, "a\n", 2), 2);
-                              if (wait != input) {
-                                EXPECT_EQ(::write(w, "b\n", 2), 2);
-                              }
-                              rows = report.until("a\t");  // waits for a's row
-                              EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
-                              ::close(held);  // and its lock
-                              if (wait == input) {
-                                EXPECT_EQ(::write(w, "b\n", 2), 2);
-                              }
-                              if (wait == fifo) {  // magsync holds it open to read: this open does not wait
-                                const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
-                                const std::string line = kK + "\n";
-                                EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-                                ::close(k);
-                              }
-                              ::close(w);
-                              rows += report.until("");
-                            }, {"--batch", list});
-    EXPECT_EQ(b.status, 0) << b.err;
-    EXPECT_EQ(rows, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n"
-                    "b\t0\trewritten\t19\t23\t\n");
+    Outcome b = run_magsync(root, [path = report.path()] {
+      ::dup2(::open(path.c_str(), O_WRONLY), 1);
+      ::signal(SIGHUP, SIG_IGN);  // as under nohup
+    }, MAGSYNC_EXE, nullptr, {}, [&](pid_t batch) {
+      report.open();  // magsync waits for it before it starts
+      const int w = ::open(list.c_str(), O_WRONLY);
+      EXPECT_EQ(::write(w, "a\n", 2), 2);
+      if (wait != input) {
+        EXPECT_EQ(::write(w, "b\n", 2), 2);
+      }
+      rows = report.until("a\t");  // waits for a's row
+      EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
+      ::kill(batch, SIGHUP);  // ignored when it started, so it stays ignored
+      ::close(held);  // and its lock
+      if (wait == input) {
+        EXPECT_EQ(::write(w, "b\n", 2), 2);
+      }
+      if (wait == fifo) {  // magsync holds it open to read: this open does not wait
+        const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+        const std::string line = kK + "\n";
+        EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+        ::close(k);
+      }
+      if (wait == fifo_stopped) ::kill(batch, SIGTERM);
+      ::close(w);
+      rows += report.until("");
+      if (wait == fifo_stopped && !report.ended()) {  // the bound was reached: let the batch go
+        ADD_FAILURE() << "SIGTERM did not end the wait for b's K file";
+        ::close(::open((root / "b/k.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+      }
+    }, {"--batch", list});
+    EXPECT_EQ(b.status, wait == fifo_stopped ? 128 + SIGTERM : 0) << b.err;
+    EXPECT_EQ(rows, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n" +
+                        std::string(wait == fifo_stopped ? "b\t2\tfailed\t\t\tmagsync: k.txt: Interrupted system call\n"
+                                                         : "b\t0\trewritten\t19\t23\t\n"));
   }
 }
 
