@@ -153,8 +153,8 @@ class Report {
     if (!terminal_ || (!last && Clock::now() - shown_at_ < kProgressEvery)) return;
     shown_at_ = Clock::now();
     std::string line = "magsync: " + std::to_string(dirs_) + " directories: ";
-    const char* names[] = {"rewritten", "unchanged", "no match", "failed"};
-    for (int i = 0; i < 4; ++i) line += (i ? ", " : "") + std::to_string(counts_[i]) + " " + names[i];
+    const std::string_view names[] = {recordio::previewing() ? kWouldRewrite : kRewritten, kUnchanged, kNoMatch, kFailed};
+    for (int i = 0; i < 4; ++i) line.append(i ? ", " : "").append(std::to_string(counts_[i])).append(" ").append(names[i]);
     recordio::report_progress(line, last);
   }
 

@@ -882,8 +882,9 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     std::vector<std::string> want;
     int status = 0;
     std::string err = "";
-    std::string fails = "";   // the file whose first sync fails (strace makes it fail)
+    std::string fails = "";   // a file or directory whose syncs strace fails, as INJECT says
     bool replaced = false;    // the S files' first lines change length
+    std::string inject = "inject=fdatasync:error=EIO:when=1";
   } cases[] = {
       {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
       {"one directory twice, its S file replaced", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged},
@@ -916,6 +917,12 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
        {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; the file is unchanged",
         "b\t" + rewritten}, 1, "", "a/s.txt"},
+      {"the group's sync fails, and so does the put-back's", "a\nb\n", nullptr, false,
+       {"a\t2\tfailed\t19\t\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; line 1 may hold part of the new card",
+        "b\t" + rewritten}, 1, "", "a/s.txt", false, "inject=fdatasync:error=EIO"},
+      {"a replacement's directory sync fails", "a\nb\n", nullptr, false,
+       {"a\t2\tfailed\t19\t23\tmagsync: s.txt: cannot sync its directory: Input/output error; the S file has been rewritten",
+        "b\t" + rewritten}, 1, "", "a", true, "inject=fsync:error=EIO"},
       {"root and a listed link", "a\nlink\n", nullptr, false,
        {"a\t" + rewritten, root ? "link\t2\tfailed\t\t\tmagsync: link: a symbolic link; root enters only the directory named"
                                 : "link\t" + unchanged}, root},
@@ -940,7 +947,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     // thread's calls apart: the failure is made to the first file's first
     // sync, which the batch's own thread makes, and then its put-back.
     if (!c.fails.empty())
-      strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", top / c.fails, "-e", "inject=fdatasync:error=EIO:when=1"};
+      strace = {"/usr/bin/strace", "-f", "-qq", "-o", "/dev/null", "-P", top / c.fails, "-e", c.inject};
     Outcome b = run_magsync(top, [path, limit, file = c.from_file, fails = !c.fails.empty()] {
       if (!file) ::dup2(::open(path.c_str(), O_RDONLY), 0);
       if (fails) syncfs_fails();
@@ -952,7 +959,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     EXPECT_EQ(b.err, c.err);
     EXPECT_EQ(b.status, c.status);
     if (!c.fails.empty()) {
-      EXPECT_EQ(top.read(c.fails), card_of(kS) + "\n");
+      EXPECT_EQ(top.read("a/s.txt"), card_of(c.replaced ? kOut : kS) + "\n");
     }
   }
 }
@@ -1091,7 +1098,7 @@ TEST(Batch, RetryRunsAReportsFailuresAgain) {
 }
 
 // Where the batch's own streams go: with standard error a terminal, its
-// last line is the counts; with a report that cannot be written, every
+// last line is the counts (here a preview's); with a report that cannot be written, every
 // directory rewritten is named on standard error, and the status is 2.
 TEST(Batch, TellsItsCountsAndWhatItCouldNotReport) {
   Scratch root;
@@ -1102,7 +1109,7 @@ TEST(Batch, TellsItsCountsAndWhatItCouldNotReport) {
   ASSERT_EQ(::unlockpt(master), 0);
   static std::string g_tty;
   g_tty = ::ptsname(master);
-  Outcome on_tty = batch(root, {"a", "b", "c"}, {"--batch", "-0"}, {}, '\0', [] {
+  Outcome on_tty = batch(root, {"a", "b", "c"}, {"--batch", "-0", "--check"}, {}, '\0', [] {
     ::dup2(::open(g_tty.c_str(), O_RDWR | O_NOCTTY), 2);
   });
   std::string tty;
@@ -1113,7 +1120,7 @@ TEST(Batch, TellsItsCountsAndWhatItCouldNotReport) {
   EXPECT_EQ(on_tty.status, 1);
   ASSERT_FALSE(tty.empty());
   // The terminal ends each line with a carriage return too.
-  EXPECT_EQ(tty.substr(tty.rfind("\rmagsync")), "\rmagsync: 3 directories: 2 rewritten, 0 unchanged, 0 no match, 1 failed\r\n");
+  EXPECT_EQ(tty.substr(tty.rfind("\rmagsync")), "\rmagsync: 3 directories: 2 would rewrite, 0 unchanged, 0 no match, 1 failed\r\n");
 
   // The header is written to the report, the row is not.
   make(root, {{"d", kOk, ""}});
