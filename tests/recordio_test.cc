@@ -708,16 +708,20 @@ TEST(Update, RunsTakeTurns) {
   // Another run holds the lock; once the update has found it held, the
   // other run changes the line and lets go, or writes just what this run
   // would (then the line is unchanged, and synced all the same: it may not
-  // be durable yet), or keeps the lock past the wait.
+  // be durable yet; a sync that fails leaves that line), or keeps the lock
+  // past the wait.
   static int other;
   struct {
     const char* name;
     void (*let_go)();
     std::string error, after;
+    int sync_err = 0;
   } cases[] = {
       {"another line", [] { EXPECT_EQ(::pwrite(other, "x", 1, 0), 1); ::close(other); },
        ": changed by another program while magsync ran", "x" + std::string(114, 'o')},
       {"this run's line", [] { EXPECT_EQ(::pwrite(other, kNew.data(), 115, 0), 115); ::close(other); }, "", kNew},
+      {"this run's line, and the sync fails", [] { EXPECT_EQ(::pwrite(other, kNew.data(), 115, 0), 115); ::close(other); },
+       ": cannot rewrite: fsync: Input/output error", kNew, EIO},
       {"never", nullptr, ": locked by another program", std::string(115, 'o')},
   };
   for (const auto& c : cases) {
@@ -732,7 +736,8 @@ TEST(Update, RunsTakeTurns) {
     ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &l), 0);
 #endif
     // Let go at the third try: after one pause, not at once.
-    auto e = s.update(c.let_go ? std::vector<Fault>{{Call::lock, 3, 0, c.let_go}} : std::vector<Fault>{});
+    auto e = s.update(c.let_go ? std::vector<Fault>{{Call::lock, 3, 0, c.let_go}, {Call::fsync, 1, c.sync_err}}
+                               : std::vector<Fault>{});
     EXPECT_EQ(e ? std::string(e->text()) : "", c.error.empty() ? "" : "magsync: " + s.path() + c.error);
     EXPECT_EQ(s.dir.read("s.txt"), c.after + "\n");
     if (c.error.empty()) {
@@ -914,16 +919,21 @@ TEST(Group, SyncsReplacementsTogether) {
 #ifndef MAGSYNC_POSIX  // there a buffer always copies
 // The kernel copies where the offsets lie alike within a page; where it
 // cannot copy between these two files, a buffer does; any other failure
-// is one.
+// is one. A filesystem that cannot seek to data has no holes: all is copied.
 TEST(Copy, FallsBackToABufferWhereTheKernelCannot) {
-  for (int err : {0, EXDEV, ENOSYS, EINVAL, EOPNOTSUPP, EPERM, EBADF, EIO}) {
-    SCOPED_TRACE(err);
+  const std::pair<Call, int> cases[] = {{Call::copy_range, 0},          {Call::copy_range, EXDEV},
+                                        {Call::copy_range, ENOSYS},     {Call::copy_range, EINVAL},
+                                        {Call::copy_range, EOPNOTSUPP}, {Call::copy_range, EPERM},
+                                        {Call::copy_range, EBADF},      {Call::copy_range, EIO},
+                                        {Call::seek_data, EINVAL},      {Call::seek_data, EOPNOTSUPP}};
+  for (const auto& [call, err] : cases) {
+    SCOPED_TRACE(std::string(recordio::sys::name(call)) + " " + std::to_string(err));
     Scratch dir;
     std::string bytes(3 * 4096, 'a');
     for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>('a' + i % 23);
     dir.write("in", bytes);
     const int in = ::open((dir / "in").c_str(), O_RDONLY), out = ::open((dir / "out").c_str(), O_RDWR | O_CREAT, 0600);
-    faults::inject({{Call::copy_range, 0, err}});
+    faults::inject({{call, 0, err}});
     const recordio::Failed f = recordio::copy_range(in, 4096, 8192, out, 0);
     const bool kernel = std::ranges::count(faults::made(), Call::copy_range, &faults::Made::call) > 0;
     faults::inject({});
