@@ -445,9 +445,25 @@ TEST(Update, TheFileWrittenIsTheFileRead) {
   EXPECT_EQ(s.dir.read("s.txt"), std::string(115, 'o') + "\n");
 }
 
+// Whether another program finds the file at PATH locked.
+bool locked(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+#ifdef MAGSYNC_POSIX
+  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+#else
+  struct flock l = {};
+  l.l_type = F_WRLCK;
+  const bool held = ::fcntl(fd, F_OFD_SETLK, &l) != 0;
+#endif
+  ::close(fd);
+  return held;
+}
+
 // A named new file whose first name is taken tries another; a directory
-// that may not be written says why a new file is needed there; inode flags
-// that cannot be given are warned of.
+// that may not be written (or a read-only filesystem) says why a new file
+// is needed there; inode flags that cannot be given are warned of; the new
+// file is locked from before it takes the name until its directory is
+// synced, so that another run waits until the name is durable.
 TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
   struct {
     const char* name;
@@ -458,6 +474,10 @@ TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
       {"a directory that may not be written", {{Call::tmpfile, 1, EACCES}, {Call::openat, 2, EACCES}},
        ": cannot rewrite: creation of the new file: Permission denied (line 1 has 3 characters, not 115, so the file must be written anew "
        "beside it, in its directory)", ""},
+      {"a read-only filesystem", {{Call::tmpfile, 1, EROFS}, {Call::openat, 2, EROFS}},
+       ": cannot rewrite: creation of the new file: Read-only file system (line 1 has 3 characters, not 115, so the file must be "
+       "written anew beside it, in its directory)", ""},
+      {"another run, as the directory is synced", {{Call::fsync, 2, 0, [] { EXPECT_TRUE(locked(g_path)); }}}, "", ""},
 #ifndef MAGSYNC_POSIX
       {"inode flags that cannot be given", {{Call::set_flags, 0, EPERM}}, "", ": warning: inode flags not kept: d"},
 #endif
@@ -465,6 +485,7 @@ TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     SFile s("old\n" + kRest, [](const char* path) { (void)std::system(("chattr +d " + std::string(path)).c_str()); });
+    g_path = s.path();
     std::string reported;
     recordio::capture_reports(&reported);
     auto e = s.update(c.faults);
