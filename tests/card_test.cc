@@ -40,7 +40,7 @@ TEST(DecodeReal, FollowsTheFieldRules) {
       {"1E+", 2, 0, bad}, {"1D-", 2, 0, bad}, {"1+", 2, 0, bad}, {"1e2", 2, 0, bad},
       {"1d2", 2, 0, bad}, {"1.2.", 2, 0, bad}, {"12a4", 2, 0, bad}, {"1E2E", 2, 0, bad},
       {"--1", 2, 0, bad}, {"1E1.", 2, 0, bad}, {"N", 1, 0, bad}, {"\t1", 1, 0, bad},
-      {"1E2+", 2, 0, bad},
+      {"1E2+", 2, 0, bad}, {".-5", 1, 0, bad},
       // beyond single precision, either way
       {"9E99", 2, 0, range}, {"4E38", 0, 0, range}, {"1-99", 2, 0, range}, {"1-47", 0, 0, range},
   };
@@ -99,7 +99,7 @@ TEST(DecodeInt, FollowsTheFieldRules) {
       {"- 3", -3, Fault::none}, {"-", 0, Fault::not_a_number}, {"1a", 0, Fault::not_a_number},
       {"1.", 0, Fault::not_a_number}, {"1E1", 0, Fault::not_a_number}, {"+-1", 0, Fault::not_a_number},
       {"2147483647", 2147483647, Fault::none}, {"-2147483648", -2147483647 - 1, Fault::none},
-      {"2147483648", 0, Fault::out_of_range},
+      {"2147483648", 0, Fault::out_of_range}, {"5-", 0, Fault::not_a_number},
   };
   for (const auto& [text, value, fault] : cases) {
     card::IntField f = card::decode_int(text);
