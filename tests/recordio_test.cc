@@ -448,13 +448,7 @@ TEST(Update, TheFileWrittenIsTheFileRead) {
 // Whether another program finds the file at PATH locked.
 bool locked(const std::string& path) {
   const int fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-#ifdef MAGSYNC_POSIX
-  const bool held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-#else
-  struct flock l = {};
-  l.l_type = F_WRLCK;
-  const bool held = ::fcntl(fd, F_OFD_SETLK, &l) != 0;
-#endif
+  const bool held = !lock_file(fd);
   ::close(fd);
   return held;
 }
@@ -749,13 +743,7 @@ TEST(Update, RunsTakeTurns) {
     SCOPED_TRACE(c.name);
     SFile s(std::string(115, 'o') + "\n");
     other = ::open(s.path().c_str(), O_RDWR);
-#ifdef MAGSYNC_POSIX
-    ASSERT_EQ(::flock(other, LOCK_EX), 0);
-#else
-    struct flock l = {};
-    l.l_type = F_WRLCK;
-    ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &l), 0);
-#endif
+    ASSERT_TRUE(lock_file(other));
     // Let go at the third try: after one pause, not at once.
     auto e = s.update(c.let_go ? std::vector<Fault>{{Call::lock, 3, 0, c.let_go}, {Call::fsync, 1, c.sync_err}}
                                : std::vector<Fault>{});

@@ -996,13 +996,7 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
     static int held;
     held = ::open((root / "b/s.txt").c_str(), O_RDWR | O_CLOEXEC);  // magsync must not hold it too
     if (lock_b) {
-#ifdef MAGSYNC_POSIX
-      ASSERT_EQ(::flock(held, LOCK_EX), 0);
-#else
-      struct flock l = {};
-      l.l_type = F_WRLCK;
-      ASSERT_EQ(::fcntl(held, F_OFD_SETLK, &l), 0);
-#endif
+      ASSERT_TRUE(lock_file(held));
     }
     Fifo report(io);
     std::string rows;
@@ -1063,13 +1057,7 @@ TEST(Batch, AGroupedLineStaysLocked) {
                             const pid_t batch = stopped(trace);  // after a's run, before the list's end
                             EXPECT_GT(batch, 0);
                             const int fd = ::open((root / "a/s.txt").c_str(), O_RDWR | O_CLOEXEC);
-#ifdef MAGSYNC_POSIX
-                            held = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
-#else
-                            struct flock l = {};
-                            l.l_type = F_WRLCK;
-                            held = ::fcntl(fd, F_OFD_SETLK, &l) != 0;
-#endif
+                            held = !lock_file(fd);
                             ::close(fd);
                             resume(trace, batch);
                           }, {"--batch", list});

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -61,3 +63,15 @@ class Scratch {
  private:
   std::string path_;
 };
+
+// Locks FD for writing as magsync locks a file (an open file description
+// lock; flock in the POSIX-only build), without waiting: whether it could.
+inline bool lock_file(int fd) {
+#ifdef MAGSYNC_POSIX
+  return ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+#else
+  struct flock l = {};
+  l.l_type = F_WRLCK;
+  return ::fcntl(fd, F_OFD_SETLK, &l) == 0;
+#endif
+}
