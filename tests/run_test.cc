@@ -892,6 +892,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     std::string fails = "";   // a file or directory whose syncs strace fails, as INJECT says
     bool replaced = false;    // the S files' first lines change length
     std::string inject = "inject=fdatasync:error=EIO:when=1";
+    bool warned = false;      // a's K card is of another day: a warning comes before the failure
   } cases[] = {
       {"one directory twice", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged}},
       {"one directory twice, its S file replaced", "a\na\n", nullptr, false, {"a\t" + rewritten, "a\t" + unchanged},
@@ -922,8 +923,9 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
         "\"a\\x00x\"\t2\tfailed\t\t\tmagsync: \"a\\x00x\": directory name holds a NUL byte"}, 1},
       {"a list that cannot be read", "<dir>", nullptr, false, {}, 2, "magsync: standard input: Is a directory\n"},
       {"the group's sync fails: the old line is put back", "a\nb\n", nullptr, false,
-       {"a\t2\tfailed\t19\t19\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; the file is unchanged",
-        "b\t" + rewritten}, 1, "", "a/s.txt"},
+       {"a\t2\tfailed\t19\t19\tmagsync: s.txt: line 1, columns 1-6: warning: the cards' columns 1-6 differ (261209, "
+        "261208); only the time of day is compared magsync: s.txt: cannot rewrite: fsync: Input/output error; the file is unchanged",
+        "b\t" + rewritten}, 1, "", "a/s.txt", false, "inject=fdatasync:error=EIO:when=1", true},
       {"the group's sync fails, and so does the put-back's", "a\nb\n", nullptr, false,
        {"a\t2\tfailed\t19\t\tmagsync: s.txt: cannot rewrite: fsync: Input/output error; line 1 may hold part of the new card",
         "b\t" + rewritten}, 1, "", "a/s.txt", false, "inject=fdatasync:error=EIO"},
@@ -940,6 +942,7 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
     const Scratch& top = root_dir;
     for (char d = 'a'; d <= 't'; ++d)
       make(top, {{std::string(1, d), with(kOk, "s.txt", (c.replaced ? kS : card_of(kS)) + "\n"), ""}});
+    if (c.warned) top.write("a/k.txt", "261209" + kK.substr(6) + "\n");
     make(top, {{"s-of-a", with(kOk, "s.txt", ""), ""}});
     std::filesystem::remove(top / "s-of-a/s.txt");
     std::filesystem::create_symlink(top / "a/s.txt", top / "s-of-a/s.txt");
