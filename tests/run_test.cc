@@ -1003,37 +1003,35 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
     }
     Fifo report(io);
     std::string rows;
-    Outcome b = run_magsync(root, [path = report.path()] {
-      ::dup2(::open(path.c_str(), O_WRONLY), 1);
-      ::signal(SIGHUP, SIG_IGN);  // as under nohup
-    }, MAGSYNC_EXE, nullptr, {}, [&](pid_t batch) {
-      report.open();  // magsync waits for it before it starts
-      const int w = ::open(list.c_str(), O_WRONLY);
-      EXPECT_EQ(::write(w, "a\n", 2), 2);
-      if (wait != input) {
-        EXPECT_EQ(::write(w, "b\n", 2), 2);
-      }
-      rows = report.until("a\t");  // waits for a's row
-      EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
-      ::kill(batch, SIGHUP);  // ignored when it started, so it stays ignored
-      ::close(held);  // and its lock
-      if (wait == input) {
-        EXPECT_EQ(::write(w, "b\n", 2), 2);
-      }
-      if (wait == fifo) {  // magsync holds it open to read: this open does not wait
-        const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
-        const std::string line = kK + "\n";
-        EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-        ::close(k);
-      }
-      if (wait == fifo_stopped) ::kill(batch, SIGTERM);
-      ::close(w);
-      rows += report.until("");
-      if (wait == fifo_stopped && !report.ended()) {  // the bound was reached: let the batch go
-        ADD_FAILURE() << "SIGTERM did not end the wait for b's K file";
-        ::close(::open((root / "b/k.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
-      }
-    }, {"--batch", list});
+    Outcome b = run_magsync(root, [path = report.path()] { ::dup2(::open(path.c_str(), O_WRONLY), 1), ::signal(SIGHUP, SIG_IGN); },
+                            MAGSYNC_EXE, nullptr, {}, [&](pid_t batch) {
+                              report.open();  // magsync waits for it before it starts
+                              const int w = ::open(list.c_str(), O_WRONLY);
+                              EXPECT_EQ(::write(w, "a\n", 2), 2);
+                              if (wait != input) {
+                                EXPECT_EQ(::write(w, "b\n", 2), 2);
+                              }
+                              rows = report.until("a\t");  // waits for a's row
+                              EXPECT_NE(rows.find("\na\t"), rows.npos) << "a's row never came out while the batch waited";
+                              ::kill(batch, SIGHUP);  // ignored when it started, so it stays ignored
+                              ::close(held);  // and its lock
+                              if (wait == input) {
+                                EXPECT_EQ(::write(w, "b\n", 2), 2);
+                              }
+                              if (wait == fifo) {  // magsync holds it open to read: this open does not wait
+                                const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+                                const std::string line = kK + "\n";
+                                EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
+                                ::close(k);
+                              }
+                              if (wait == fifo_stopped) ::kill(batch, SIGTERM);
+                              ::close(w);
+                              rows += report.until("");
+                              if (wait == fifo_stopped && !report.ended()) {  // the bound was reached: let the batch go
+                                ADD_FAILURE() << "SIGTERM did not end the wait for b's K file";
+                                ::close(::open((root / "b/k.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+                              }
+                            }, {"--batch", list});
     EXPECT_EQ(b.status, wait == fifo_stopped ? 128 + SIGTERM : 0) << b.err;
     EXPECT_EQ(rows, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n" +
                         std::string(wait == fifo_stopped ? "b\t2\tfailed\t\t\tmagsync: k.txt: Interrupted system call\n"
@@ -1096,8 +1094,9 @@ TEST(Batch, RetryRunsAReportsFailuresAgain) {
 }
 
 // Where the batch's own streams go: with standard error a terminal, its
-// last line is the counts (here a preview's); with a report that cannot be written, every
-// directory rewritten is named on standard error, and the status is 2.
+// last line is the counts (here a preview's); with a report that cannot be
+// written, every directory rewritten is named on standard error, and the
+// status is 2.
 TEST(Batch, TellsItsCountsAndWhatItCouldNotReport) {
   Scratch root;
   make(root, {{"a", kOk, ""}, {"b", kOk, ""}, {"c", with(kOk, "k.txt", "no card\n"), ""}});
