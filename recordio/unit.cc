@@ -74,14 +74,10 @@ Status Unit::open(std::string_view name, Need need) {
 #ifdef POSIX_FADV_WILLNEED  // not on macOS
   if (need == Need::update && S_ISREG(st_.st_mode)) (void)::posix_fadvise(fd_, 0, sizeof buf_, POSIX_FADV_WILLNEED);
 #endif
-  if (!S_ISREG(st_.st_mode)) {
-    // Reading it may wait (a FIFO for its writer, a terminal for a line);
-    // a signal that ends the batch ends the wait for a FIFO.
-    if (!S_ISFIFO(st_.st_mode)) before_wait();
-    else if (!wait_to_read(fd_)) return fail(Kind::stop, EINTR);
-    const int flags = ::fcntl(fd_, F_GETFL);
-    if (flags < 0 || ::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK) != 0) return fail(Kind::stop, errno);
-  }
+  // A FIFO is waited for until its writer comes; then it and any other file
+  // that is not regular (a terminal) stay not blocking, and fill() waits
+  // for each read, so that a signal that ends the batch ends every wait.
+  if (S_ISFIFO(st_.st_mode) && !wait_to_read(fd_)) return fail(Kind::stop, EINTR);
   return std::nullopt;
 }
 
@@ -111,6 +107,11 @@ ssize_t Unit::fill(std::size_t want) {
     if (r < 0)
 #endif
       r = ::read(fd_, buf_ + end_pos_, sizeof buf_ - end_pos_);
+    if (r < 0 && errno == EAGAIN && !S_ISREG(st_.st_mode)) {
+      if (wait_to_read(fd_)) continue;
+      errno = EINTR;
+      return -1;
+    }
     if (r < 0 && errno == EINTR) continue;
     if (r < 0) return -1;
     if (r == 0) break;
@@ -119,13 +120,17 @@ ssize_t Unit::fill(std::size_t want) {
   return static_cast<ssize_t>(end_pos_ - pos_);
 }
 
+// A wait ended by a signal that ends the batch (EINTR) stops the run; any
+// other error is the read's.
+Error Unit::read_failed() const { return fail(errno == EINTR ? Kind::stop : Kind::read, errno); }
+
 Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
   if (rest_pending_)
     if (auto e = skip_rest(nullptr)) return e;
   ++line_;
   line_start_ = offset();
   ssize_t avail = fill(1);
-  if (avail < 0) return fail(Kind::read, errno);
+  if (avail < 0) return read_failed();
   if (avail == 0) {
     Error e(name(), Kind::end_of_file);
     if (line_ > 1) return e.add("line ").add(line_).add(": unexpected end of file");
@@ -140,7 +145,7 @@ Status Unit::read_field(std::span<char> buf, std::size_t w, bool* longer) {
   rest_pending_ = true;
   while (n < w) {
     avail = fill(2);  // two bytes, so that a CR LF is seen whole; fewer only at end of file
-    if (avail < 0) return fail(Kind::read, errno);
+    if (avail < 0) return read_failed();
     if (avail == 0) {
       rest_pending_ = false;  // a last line without a line feed
       break;
@@ -176,7 +181,7 @@ Status Unit::skip_rest(bool* nonblank) {
   bool cr = false;  // the last byte passed over was a carriage return
   for (;;) {
     ssize_t avail = fill(1);
-    if (avail < 0) return fail(Kind::read, errno);
+    if (avail < 0) return read_failed();
     if (avail == 0) {
       end_ = End::none;
       break;

@@ -64,6 +64,7 @@ class Unit {
   enum class End { none, lf, crlf };
 
   Error fail(Error::Kind kind, int err) const;
+  Error read_failed() const;
   int create(int flags);  // creates NAME empty; a descriptor, or -1 and errno
   ssize_t fill(std::size_t want);  // bytes buffered after filling; -1 and errno on failure
   Status skip_rest(bool* nonblank);

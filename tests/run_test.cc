@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <grp.h>
 #include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sched.h>
 #include <sys/mount.h>
@@ -981,12 +982,15 @@ TEST(Batch, HoldsNothingWhileItWaitsAndKeepsToItsLimits) {
 // for a's row itself; without it, the list's writer or the lock's holder
 // would never let the batch go on (up to a bound no passing run reaches).
 // A hangup meanwhile, ignored when the batch started (nohup), ends nothing;
-// SIGTERM ends the wait for a FIFO, and the batch.
+// SIGTERM ends the wait for a FIFO (for its writer, or for the rest of a
+// line), and the batch.
 TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
-  enum Wait { input, lock, fifo, fifo_stopped };
-  for (Wait wait : {input, lock, fifo, fifo_stopped}) {
+  enum Wait { input, lock, fifo, fifo_stopped, half_line_stopped };
+  for (Wait wait : {input, lock, fifo, fifo_stopped, half_line_stopped}) {
     SCOPED_TRACE(wait == input ? "waiting for input" : wait == lock ? "waiting for a lock"
-                 : wait == fifo ? "waiting for a FIFO" : "waiting for a FIFO, and SIGTERM");
+                 : wait == fifo ? "waiting for a FIFO" : wait == fifo_stopped ? "waiting for a FIFO, and SIGTERM"
+                 : "waiting for the rest of a FIFO's line, and SIGTERM");
+    const bool stopped = wait >= fifo_stopped;
     const bool lock_b = wait == lock;
     Scratch root, io;
     make(root, {{"a", with(kOk, "s.txt", card_of(kS) + "\n"), ""}, {"b", with(kOk, "s.txt", card_of(kS) + "\n"), ""}});
@@ -1024,17 +1028,24 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                                 EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
                                 ::close(k);
                               }
-                              if (wait == fifo_stopped) ::kill(batch, SIGTERM);
+                              int k = -1;
+                              if (wait == half_line_stopped) {  // sent, and read: then magsync waits for the rest
+                                k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+                                EXPECT_EQ(::write(k, "26120812", 8), 8);
+                                for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0;) ::sched_yield();
+                              }
+                              if (stopped) ::kill(batch, SIGTERM);
                               ::close(w);
                               rows += report.until("");
-                              if (wait == fifo_stopped && !report.ended()) {  // the bound was reached: let the batch go
+                              if (stopped && !report.ended()) {  // the bound was reached: let the batch go
                                 ADD_FAILURE() << "SIGTERM did not end the wait for b's K file";
                                 ::close(::open((root / "b/k.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
                               }
+                              if (k >= 0) ::close(k);
                             }, {"--batch", list});
-    EXPECT_EQ(b.status, wait == fifo_stopped ? 128 + SIGTERM : 0) << b.err;
+    EXPECT_EQ(b.status, stopped ? 128 + SIGTERM : 0) << b.err;
     EXPECT_EQ(rows, "directory\tstatus\toutcome\tbefore\tafter\tdiagnostics\na\t0\trewritten\t19\t23\t\n" +
-                        std::string(wait == fifo_stopped ? "b\t2\tfailed\t\t\tmagsync: k.txt: Interrupted system call\n"
+                        std::string(stopped ? "b\t2\tfailed\t\t\tmagsync: k.txt: Interrupted system call\n"
                                                          : "b\t0\trewritten\t19\t23\t\n"));
   }
 }
