@@ -404,45 +404,58 @@ TEST(Update, AnotherProgramsChangeIsNeverLost) {
   }
 }
 
-// Another program's change before the run takes its lock, on every path:
-// the name now leads to another file, or line 1 has grown past what was
-// read; either way the run says so and writes nothing.
-TEST(Update, AChangeWhileWaitingForTheLockIsSeen) {
-  for (const auto& c : kPaths) {
-    for (auto action : {rename_over, lengthen_line}) {
-      SCOPED_TRACE(c.name);
-      SFile s(c.before);
-      g_path = s.path();
-      const std::string before_change = action == rename_over ? "other\n" : std::string(115, 'o') + "X\n" + kRest;
-      auto e = s.update(with(c.path, {{Call::lock, 1, 0, action}}));
-      ASSERT_TRUE(e);
-      EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
-      EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", before_change}}));
-    }
-  }
+// Another program's change that only the update's own checks can see, and
+// the file as it is left: before the run takes its lock, on every path, the
+// name leads to another file, or line 1 has grown past what was read; the
+// name swapped for a copy (with the same times: only its identity differs)
+// just before the open for writing, and back before the line is checked, so
+// that the write would land in the copy; the named new file written into
+// before it is put in place.
+void swap_to_copy() {
+  std::filesystem::rename(g_path, g_path + ".orig");
+  std::filesystem::copy_file(g_path + ".orig", g_path);
+  struct stat st;
+  ::stat((g_path + ".orig").c_str(), &st);
+  const timespec times[2] = {st.st_atim, st.st_mtim};
+  ::utimensat(AT_FDCWD, g_path.c_str(), times, 0);
 }
-
-// The name swapped for a copy just before the file is opened for writing,
-// and swapped back before the line is checked: the file written must be the
-// file read, or the write lands in the copy and is called done.
-TEST(Update, TheFileWrittenIsTheFileRead) {
-  SFile s(std::string(115, 'o') + "\n");
-  g_path = s.path();
-  auto e = s.update({{Call::open, 1, 0, [] {
-                        std::filesystem::rename(g_path, g_path + ".orig");
-                        std::filesystem::copy_file(g_path + ".orig", g_path);
-                        struct stat st;  // a copy with the same times: only its identity differs
-                        ::stat((g_path + ".orig").c_str(), &st);
-                        const timespec times[2] = {st.st_atim, st.st_mtim};
-                        ::utimensat(AT_FDCWD, g_path.c_str(), times, 0);
-                      }},
-                     {Call::stat, 1, 0, [] {
-                        std::filesystem::rename(g_path, g_path + ".copy");
-                        std::filesystem::rename(g_path + ".orig", g_path);
-                      }}});
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
-  EXPECT_EQ(s.dir.read("s.txt"), std::string(115, 'o') + "\n");
+void swap_back() {
+  std::filesystem::rename(g_path, g_path + ".copy");
+  std::filesystem::rename(g_path + ".orig", g_path);
+}
+void write_into_new_file() {
+  for (const auto& f : std::filesystem::directory_iterator(std::filesystem::path(g_path).parent_path()))
+    if (f.path().filename().string().starts_with(".s.txt.magsync-")) std::ofstream(f.path(), std::ios::app) << "theirs\n";
+}
+TEST(Update, AChangeOnlyItsChecksCanSeeIsSeen) {
+  struct Row {
+    std::string name, before;
+    std::vector<Fault> faults;
+    Entries after;
+  };
+  std::vector<Row> rows = {
+      {"the file written is the file read", std::string(115, 'o') + "\n",
+       {{Call::open, 1, 0, swap_to_copy}, {Call::stat, 1, 0, swap_back}},
+       {{"s.txt", std::string(115, 'o') + "\n"}, {"s.txt.orig", std::string(115, 'o') + "\n"}}},
+      {"the named new file written into", "old\n" + kRest,
+       {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fstat, 4, 0, write_into_new_file}}, {{"s.txt", "old\n" + kRest}}},
+  };
+  for (const auto& c : kPaths) {
+    rows.push_back({c.name + std::string(", renamed over while the lock is waited for"), c.before,
+                    with(c.path, {{Call::lock, 1, 0, rename_over}}), {{"s.txt", "other\n"}}});
+    rows.push_back({c.name + std::string(", lengthened while the lock is waited for"), c.before,
+                    with(c.path, {{Call::lock, 1, 0, lengthen_line}}),
+                    {{"s.txt", std::string(115, 'o') + "X\n" + kRest}}});
+  }
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.name);
+    SFile s(r.before);
+    g_path = s.path();
+    auto e = s.update(r.faults);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
+    EXPECT_EQ(s.dir.entries(), r.after);
+  }
 }
 
 // A named new file whose first name is taken tries another; a directory
@@ -521,21 +534,6 @@ TEST(Update, SpecialModeBitsAreKept) {
     EXPECT_EQ(st.st_mode & 07777, mode);
     EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n" + kRest);
   }
-}
-
-// Another program writes into the named new file before it is put in
-// place: it is not put in place, and the S file stays as it was.
-TEST(Update, ANewFileWrittenToByAnotherProgramIsNotPutInPlace) {
-  SFile s("old\n" + kRest);
-  g_path = s.path();
-  auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fstat, 4, 0, [] {
-                       for (const auto& f : std::filesystem::directory_iterator(std::filesystem::path(g_path).parent_path()))
-                         if (f.path().filename().string().starts_with(".s.txt.magsync-"))
-                           std::ofstream(f.path(), std::ios::app) << "theirs\n";
-                     }}});
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->text(), "magsync: " + g_path + ": changed by another program while magsync ran");
-  EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", "old\n" + kRest}}));
 }
 
 // A signal at one call, and at a later one a failure or another program's
