@@ -106,18 +106,6 @@ TEST(LastLine, TellsWhereTheLineAndItsEndLie) {
   }
 }
 
-TEST(ReadField, EndOfFileNamesTheLine) {
-  Scratch dir;
-  dir.write("mp", "k.txt\n");
-  Unit u;
-  ASSERT_FALSE(u.open((dir / "mp") + "   ", Need::any));  // trailing blanks dropped
-  std::string buf(18, ' ');
-  ASSERT_FALSE(u.read_field(buf, 18));
-  auto e = u.read_field(buf, 18);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->text(), "magsync: " + (dir / "mp") + ": line 2: unexpected end of file");
-}
-
 TEST(ReadField, LongerTellsWhetherTheRestHoldsAnything) {
   Scratch dir;
   dir.write("f", "abc\nabcd   \r\nabcde\nab");
@@ -143,23 +131,43 @@ TEST(ReadField, PassesOverTheRestOfALineLazily) {
   EXPECT_EQ(buf.substr(0, 5), "next ");
 }
 
-TEST(ReadField, SystemErrorIsAReadError) {
+// What a unit says of a file it cannot use, and at which step: its open,
+// a read after GOOD good ones, or the update.
+TEST(Unit, SaysWhatItCannotDo) {
   Scratch dir;
-  Unit u;
-  ASSERT_FALSE(u.open(dir.path(), Need::old));  // a directory opens, but does not read
-  std::string buf(4, ' ');
-  auto e = u.read_field(buf, 4);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->kind(), Error::Kind::read);
-  EXPECT_EQ(e->text(), "magsync: " + dir.path() + ": Is a directory");
-}
-
-TEST(Open, OldNeedsTheFileAnyCreatesIt) {
-  Scratch dir;
-  Unit k, s;
-  auto e = k.open(dir / "k.txt", Need::old);
-  ASSERT_TRUE(e);
-  EXPECT_EQ(e->text(), "magsync: " + (dir / "k.txt") + ": No such file or directory");
+  dir.write("mp", "k.txt\n");
+  const std::string at = "magsync: " + dir.path();
+  const struct {
+    const char* name;
+    std::string path;
+    Need need;
+    int good;     // reads that succeed first; -1: the open fails
+    bool update;  // the update fails, after them
+    Error::Kind kind;
+    std::string text;
+  } cases[] = {
+      {"the old file missing", dir / "k.txt", Need::old, -1, false, Error::Kind::stop,
+       at + "/k.txt: No such file or directory"},
+      {"the end of file names the line (a name's trailing blanks dropped)", (dir / "mp") + "   ", Need::any, 1, false,
+       Error::Kind::end_of_file, at + "/mp: line 2: unexpected end of file"},
+      {"a system error is a read error (a directory opens, but does not read)", dir.path(), Need::old, 0, false,
+       Error::Kind::read, at + ": Is a directory"},
+      {"what is not a regular file is never rewritten", "/dev/zero", Need::update, 1, true, Error::Kind::stop,
+       "magsync: /dev/zero: not a regular file; not rewritten"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    Unit u;
+    std::string buf(18, ' ');
+    recordio::Status e = u.open(c.path, c.need);
+    for (int i = 0; !e && i <= c.good; ++i)
+      e = i < c.good || !c.update ? u.read_field(buf, 18) : recordio::update_now(u, buf, "x");
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind(), c.kind);
+    EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()), c.text);
+  }
+  // A file to update is created where it is missing.
+  Unit s;
   ASSERT_FALSE(s.open(dir / "s.txt", Need::update));
   EXPECT_EQ(dir.entries().at("s.txt"), "");
 }
@@ -174,16 +182,6 @@ TEST(Rewrite, ReplacesTheLineLastRead) {
   ASSERT_FALSE(u.read_field(buf, 3));
   ASSERT_FALSE(recordio::update_now(u, buf, "2"));  // the three bytes read become one; the rest of the line stays
   EXPECT_EQ(dir.entries(), (std::map<std::string, std::string>{{"f", "one\n2 is long\r\nthree\n"}}));
-}
-
-TEST(Rewrite, RefusesWhatIsNotARegularFile) {
-  Unit u;
-  ASSERT_FALSE(u.open("/dev/zero", Need::update));
-  std::string buf(4, ' ');
-  ASSERT_FALSE(u.read_field(buf, 4));
-  auto e = recordio::update_now(u, buf, "x");
-  ASSERT_TRUE(e);
-  EXPECT_EQ(std::string(e->text()) + std::string(e->fate_words()), "magsync: /dev/zero: not a regular file; not rewritten");
 }
 
 // An S file opened and its first line read as the run does; then updated,
