@@ -119,6 +119,11 @@ void fifo_writer() {
   ::alarm(10);
 }
 const std::string kFarLine = kFar + "\n", kNothing;
+template <rlim_t bytes>
+void file_size_limit() {
+  const rlimit lim{bytes, bytes};
+  ::setrlimit(RLIMIT_FSIZE, &lim);
+}
 const std::string kLong(250, 'l');  // its replacement's temporary name must be cut to fit
 const std::string kLongest(255, 'm');  // as long as a name may be
 
@@ -126,6 +131,7 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
   const std::string names = names_line("k.txt", "s.txt");
   const std::string start = names + " Starting\n";
   const std::string done = kOut + "\n Done\n";
+  const std::string big = kS + "\n" + std::string(200000, 'r') + "\n";
   const Case cases[] = {
       {"matching cards", kOk, echoed() + done, "", 0, {{"s.txt", kOut + "\n"}}},
       {"cards that do not match", with(kOk, "s.txt", kFar), echoed(kK, kFar, kFarValues) + " Done\n",
@@ -185,6 +191,16 @@ TEST(Run, FollowsTheWrittenFlowAndItsFailures) {
        "magsync: s.txt: the file is empty\n", 2, {}, fifo_writer<&kNothing>},
       {"closed standard output: mp is not written", kOk, "", "", 0, {{"s.txt", kOut + "\n"}},
        [] { ::close(1); }},
+      {"a full standard output", {{"mp", "k.txt\ns.txt\n"}}, "", "magsync: standard output: No space left on device\n",
+       2, {}, [] { ::dup2(::open("/dev/full", O_WRONLY), 1); }},
+      // A file size limit makes the copy fail part way through; a smaller
+      // one lets the S file be rewritten, then cuts the echo short.
+      {"write fails part way", with(kOk, "s.txt", big), echoed(),
+       "magsync: s.txt: cannot rewrite: write of the new file: File too large; the file is unchanged\n", 2, {},
+       file_size_limit<64 << 10>},
+      {"echo fails after the rewrite", kOk, (echoed() + kOut).substr(0, 450),
+       "magsync: standard output: File too large; the S file has been rewritten\n", 2, {{"s.txt", kOut + "\n"}},
+       file_size_limit<450>},
       {"closed standard error: mp is not written", with(kOk, "k.txt", ""), start, "", 2, {},
        [] { ::close(2); }},
       {"--help changes nothing", kOk, kUsage, "", 0, {}, nullptr, "--help"},
@@ -608,24 +624,6 @@ TEST(Run, TwoRunsOnOneSFileTakeTurns) {
   EXPECT_EQ(data.read("s.txt"), card_of(kS.substr(0, 34) + "33" + kS.substr(36)) + "\n");
 }
 
-TEST(Run, FailedRewriteLeavesTheSFileAsItWas) {
-  // A file size limit makes the copy fail part way through.
-  const std::string big = kS + "\n" + std::string(200000, 'r') + "\n";
-  check({"write fails part way", with(kOk, "s.txt", big), echoed(),
-         "magsync: s.txt: cannot rewrite: write of the new file: File too large; the file is unchanged\n", 2, {}},
-        [] {
-          rlimit lim{64 * 1024, 64 * 1024};
-          ::setrlimit(RLIMIT_FSIZE, &lim);
-        });
-  // A smaller one lets the S file be rewritten, then cuts the echo short.
-  check({"echo fails after the rewrite", kOk, (echoed() + kOut).substr(0, 450),
-         "magsync: standard output: File too large; the S file has been rewritten\n", 2, {{"s.txt", kOut + "\n"}}},
-        [] {
-          rlimit lim{450, 450};
-          ::setrlimit(RLIMIT_FSIZE, &lim);
-        });
-}
-
 TEST(Run, ReadOnlySFileIsNeverReplaced) {
   // Run as an ordinary user in a directory that user may write: permission
   // bits do not stop root, so root gives its rights up first.
@@ -653,17 +651,6 @@ TEST(Run, ReadOnlySFileIsNeverReplaced) {
     }
     EXPECT_EQ(work.entries(), with(kOk, "s.txt", s + "\n"));
   }
-}
-
-TEST(Run, FailedWriteToStandardOutputFails) {
-  Scratch work;
-  work.write("mp", "k.txt\ns.txt\n");
-  Outcome r = run_magsync(work, [] {
-    int full = ::open("/dev/full", O_WRONLY);
-    ::dup2(full, 1);
-  });
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, "magsync: standard output: No space left on device\n");
 }
 
 }  // namespace
