@@ -683,6 +683,11 @@ std::vector<Event> events() {
       {"c1\xc2\x85", kOk, "\"c1\\xc2\\x85\""},             // UTF-8, but a control character
   };
 }
+std::vector<std::string> dirs(const std::vector<Event>& evs) {
+  std::vector<std::string> all;
+  for (const Event& e : evs) all.push_back(e.dir);
+  return all;
+}
 void make(const Scratch& root, const std::vector<Event>& evs) {
   for (const Event& e : evs) {
     std::filesystem::create_directory(root / e.dir);
@@ -767,10 +772,9 @@ TEST(Batch, ReportsWhatSingleRunsDo) {
   Scratch single, batched;
   make(single, evs);
   make(batched, evs);
-  std::vector<std::string> names;
+  const std::vector<std::string> names = dirs(evs);
   std::map<std::string, std::string> want;
   for (const Event& e : evs) {
-    names.push_back(e.dir);
     Outcome r = run_magsync(single, [d = single / e.dir] { (void)::chdir(d.c_str()); });
     std::string err = r.err;
     std::replace(err.begin(), err.end(), '\n', ' ');
@@ -1069,8 +1073,7 @@ TEST(Batch, RetryRunsAReportsFailuresAgain) {
   const std::vector<Event> evs = events();
   Scratch root, io;
   make(root, evs);
-  std::vector<std::string> names;
-  for (const Event& e : evs) names.push_back(e.dir);
+  std::vector<std::string> names = dirs(evs);
   Outcome first = batch(root, names, {"--batch", "-0"});
   io.write("report", first.out);
   // The causes mended: every directory made to match.
@@ -1135,8 +1138,7 @@ TEST(Batch, SlicesCoverTheListOnce) {
   const std::vector<Event> evs = events();
   Scratch root;
   make(root, evs);
-  std::vector<std::string> names;
-  for (const Event& e : evs) names.push_back(e.dir);
+  std::vector<std::string> names = dirs(evs);
   std::map<std::string, std::string> all;
   for (const char* slice : {"1/3", "2/3", "3/3"}) {
     uncache(root, evs);  // the slice's own directories are read ahead
@@ -1174,8 +1176,7 @@ TEST(Batch, AStoppedBatchRunAgainFinishes) {
     const std::string old_s = (replaced ? kS : card_of(kS)) + "\n", new_s = card_of(kOut) + "\n";
     for (int i = 0; i < 200; ++i) evs.push_back({"ev" + std::to_string(i), with(kOk, "s.txt", old_s), ""});
     make(root, evs);
-    std::vector<std::string> names;
-    for (const Event& e : evs) names.push_back(e.dir);
+    std::vector<std::string> names = dirs(evs);
     // In place: within a group's sync, at ev100's file's. Replaced: at the
     // sync of ev100's directory, which a group's sync makes after the
     // exchange. (Whichever of the batch's threads makes it.)
