@@ -1023,7 +1023,11 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                               if (wait == half_line_stopped) {  // sent, and read: then magsync waits for the rest
                                 k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
                                 EXPECT_EQ(::write(k, "26120812", 8), 8);
-                                for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0;) ::sched_yield();
+                                siginfo_t ended{};  // or the batch has ended (and will not read it)
+                                for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0 &&
+                                                     ::waitid(P_PID, static_cast<id_t>(batch), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                                     ended.si_pid == 0;)
+                                  ::sched_yield();
                               }
                               if (stopped) ::kill(batch, SIGTERM);
                               ::close(w);
