@@ -499,38 +499,33 @@ TEST(Update, ANewFileFindsItsWayOrSaysWhy) {
   }
 }
 
-// Signals whose default action does not end the run do not end it, even
+// A replacement keeps set-user-ID, set-group-ID and sticky bits; and
+// signals whose default action does not end the run do not end it, even
 // while a named new file exists.
-TEST(Update, ASignalThatEndsNothingEndsNothing) {
-  for (int sig : {SIGCHLD, SIGURG, SIGWINCH}) {
-    SCOPED_TRACE(sig);
+TEST(Update, AReplacementKeepsSpecialBitsAndOutlivesHarmlessSignals) {
+  static const struct {
+    mode_t mode;
+    int sig;
+  } cases[] = {{04644, 0}, {02754, 0}, {01644, 0}, {0644, SIGCHLD}, {0644, SIGURG}, {0644, SIGWINCH}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::to_string(c.mode) + ", signal " + std::to_string(c.sig));
     static int g_sig;
-    g_sig = sig;
-    SFile s("old\n" + kRest);
+    static mode_t g_mode;
+    g_sig = c.sig, g_mode = c.mode;
+    SFile s("old\n" + kRest, [](const char* path) { ::chmod(path, g_mode); });
     const pid_t pid = ::fork();
     if (pid == 0) {
-      auto e = s.update({{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fsync, 1, 0, [] { ::raise(g_sig); }}});
+      auto e = s.update(c.sig ? std::vector<Fault>{{Call::tmpfile, 1, EOPNOTSUPP}, {Call::fsync, 1, 0, [] { ::raise(g_sig); }}}
+                              : std::vector<Fault>{});
       ::_exit(e ? 1 : 0);
     }
     int ws = 0;
     ::waitpid(pid, &ws, 0);
     EXPECT_TRUE(WIFEXITED(ws) && WEXITSTATUS(ws) == 0) << ws;
-    EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", kNew + "\n" + kRest}}));
-  }
-}
-
-// Set-user-ID, set-group-ID and sticky bits are kept by a replacement.
-TEST(Update, SpecialModeBitsAreKept) {
-  for (mode_t mode : {mode_t{04644}, mode_t{02754}, mode_t{01644}}) {
-    SCOPED_TRACE(mode);
-    static mode_t g_mode;
-    g_mode = mode;
-    SFile s("old\n" + kRest, [](const char* path) { ::chmod(path, g_mode); });
-    ASSERT_FALSE(s.update());
     struct stat st;
     ASSERT_EQ(::stat(s.path().c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, mode);
-    EXPECT_EQ(s.dir.read("s.txt"), kNew + "\n" + kRest);
+    EXPECT_EQ(st.st_mode & 07777, c.mode);
+    EXPECT_EQ(s.dir.entries(), (Entries{{"s.txt", kNew + "\n" + kRest}}));
   }
 }
 
