@@ -981,32 +981,52 @@ TEST(Show, IsOneToOne) {
   }
 }
 
-// A signal that ends the list while the batch lets go of what it holds,
-// just before it would wait for more names, ends it there: the wait never
-// begins, and signals are heard again afterwards. (A wait that began is
-// ended by an alarm a minute later, a bound no passing run reaches, and fails.)
-TEST(Names, AStopWhileLettingGoEndsTheListBeforeTheWait) {
-  Scratch dir;
-  const std::string list = dir / "list";
-  ::mkfifo(list.c_str(), 0600);
-  const int writer = ::open(list.c_str(), O_RDWR | O_CLOEXEC);  // it never writes
-  static volatile std::sig_atomic_t stop = 0, waited = 0;
-  recordio::set_before_wait([] { stop = SIGTERM; }, &stop);  // as the batch's handler would
-  struct sigaction alarm = {};
-  alarm.sa_handler = [](int) { waited = 1; };
-  ::sigaction(SIGALRM, &alarm, nullptr);
-  ::alarm(60);
-  recordio::Names names(list.c_str(), '\n', &stop);
-  std::string name;
-  recordio::Status err;
-  EXPECT_FALSE(names.next(name, &err) || err);
-  ::alarm(0);
-  EXPECT_FALSE(waited);
-  sigset_t now;
-  ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
-  EXPECT_FALSE(::sigismember(&now, SIGTERM));
-  recordio::set_before_wait(nullptr);
-  ::close(writer);
+// A signal that ends the batch while it lets go of what it holds, just
+// before it would wait for more names or for the rest of a FIFO's line,
+// ends it there: the wait never begins, the read says it was stopped, and
+// signals are heard again afterwards. (A wait that began is ended by an
+// alarm a minute later, a bound no passing run reaches, and fails.)
+TEST(Wait, AStopWhileLettingGoEndsTheReadBeforeTheWait) {
+  for (const bool unit : {false, true}) {
+    SCOPED_TRACE(unit ? "a FIFO's line" : "the list");
+    Scratch dir;
+    const std::string fifo = dir / "fifo";
+    ::mkfifo(fifo.c_str(), 0600);
+    static int writer, calls, stop_at;
+    writer = ::open(fifo.c_str(), O_RDWR | O_CLOEXEC);  // half a line, and no more
+    ASSERT_EQ(::write(writer, "half", 4), 4);
+    static volatile std::sig_atomic_t stop, waited;
+    stop = 0;
+    waited = 0;
+    calls = 0;
+    stop_at = unit ? 2 : 1;  // a unit lets go first as it opens a FIFO
+    recordio::set_before_wait([] { stop = ++calls == stop_at ? SIGTERM : 0; }, &stop);  // as the batch's handler would
+    struct sigaction alarm = {};
+    alarm.sa_handler = [](int) { waited = 1, ::close(writer); };  // the end of the FIFO ends any wait
+    ::sigaction(SIGALRM, &alarm, nullptr);
+    ::alarm(60);
+    if (unit) {
+      Unit u;
+      ASSERT_FALSE(u.open(fifo, Need::old));
+      std::string buf(8, ' ');
+      auto e = u.read_field(buf, 8);
+      ASSERT_TRUE(e);
+      EXPECT_EQ(e->kind(), Error::Kind::stop);
+      EXPECT_EQ(e->text(), "magsync: " + fifo + ": Interrupted system call");
+    } else {
+      recordio::Names names(fifo.c_str(), '\n', &stop);
+      std::string name;
+      recordio::Status err;
+      EXPECT_FALSE(names.next(name, &err) || err);
+    }
+    ::alarm(0);
+    EXPECT_FALSE(waited);
+    sigset_t now;
+    ::pthread_sigmask(SIG_SETMASK, nullptr, &now);
+    EXPECT_FALSE(::sigismember(&now, SIGTERM));
+    recordio::set_before_wait(nullptr);
+    if (!waited) ::close(writer);
+  }
 }
 
 TEST(FormatReal, ReadsBackToTheSameFloat) {
