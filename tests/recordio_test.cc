@@ -212,6 +212,7 @@ struct UpdateCase {
   std::string before, after;
   std::vector<Fault> path;  // faults that choose the path
   Call taken;               // a call that only this path makes
+  bool in_place = false;    // the file keeps its inode
 };
 const std::string kNew(115, 'N'), kRest = "second line\nthird, no line end";
 #ifdef MAGSYNC_POSIX  // every replacement: a named new file, a rename, and a buffer
@@ -221,15 +222,15 @@ constexpr Call kNameless = Call::link;
 #endif
 const std::string kPageLonger(115 + 4096, 'o');  // a page more than the card
 const UpdateCase kPaths[] = {
-    {"same length, in place, synced", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::fsync},
+    {"same length, in place, synced", std::string(115, 'o') + "\n" + kRest, kNew + "\n" + kRest, {}, Call::fsync, true},
     {"length change, nameless new file", "old\r\n" + kRest, kNew + "\r\n" + kRest, {}, kNameless},
     {"length change, named new file", "old", kNew + "\n", {{Call::tmpfile, 1, EOPNOTSUPP}}, Call::openat},
     {"length change, no exchange (NFS, FUSE)", "old\n" + kRest, kNew + "\n" + kRest,
      {{Call::tmpfile, 1, EOPNOTSUPP}, {Call::exchange, 0, EINVAL}}, Call::rename},
     {"a longer line: the card written in place, what follows it kept", kPageLonger + "\n" + kRest,
-     kNew + kPageLonger.substr(115) + "\n" + kRest, {}, Call::pwrite},
+     kNew + kPageLonger.substr(115) + "\n" + kRest, {}, Call::pwrite, true},
     {"a longer last line without a line end: in place, still without one", kPageLonger,
-     kNew + kPageLonger.substr(115), {}, Call::pwrite},
+     kNew + kPageLonger.substr(115), {}, Call::pwrite, true},
     {"length change, no locks", "old\n" + kRest, kNew + "\n" + kRest, {{Call::lock, 0, ENOLCK}}, kNameless},
     {"same length, no line end: one is added, so the file is replaced", std::string(115, 'o'), kNew + "\n", {},
      kNameless},
@@ -246,8 +247,12 @@ using Entries = std::map<std::string, std::string>;
 template <class F>
 void each_call(const UpdateCase& c, F f) {
   SFile clean(c.before);
+  struct stat was, now;
+  ::stat(clean.path().c_str(), &was);
   ASSERT_FALSE(clean.update(c.path));
+  ::stat(clean.path().c_str(), &now);
   ASSERT_EQ(clean.dir.entries(), (Entries{{"s.txt", c.after}}));
+  ASSERT_EQ(now.st_ino == was.st_ino, c.in_place) << c.name;
   ASSERT_TRUE(std::ranges::any_of(clean.made, [&](const faults::Made& m) { return m.call == c.taken; }))
       << c.name << " took another path";
   // The new contents are synced before they take the file's place.
