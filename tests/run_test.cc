@@ -1025,15 +1025,26 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                                 EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
                                 ::close(k);
                               }
+                              const auto running = [batch] {  // or it has ended, and will read nothing more
+                                siginfo_t ended{};
+                                return ::waitid(P_PID, static_cast<id_t>(batch), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                                       ended.si_pid == 0;
+                              };
+                              // Once b's K file is open (a's row may have come out before b's run began,
+                              // its group's time being up), so that the signal finds the batch at it.
+                              const std::string fifo = root / "b/k.txt";
+                              const auto at_fifo = [&] {
+                                std::error_code ec;
+                                for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(batch) + "/fd", ec))
+                                  if (std::filesystem::read_symlink(fd.path(), ec) == std::filesystem::canonical(fifo)) return true;
+                                return false;
+                              };
+                              while (wait == fifo_stopped && !at_fifo() && running()) ::sched_yield();
                               int k = -1;
                               if (wait == half_line_stopped) {  // sent, and read: then magsync waits for the rest
-                                k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+                                k = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
                                 EXPECT_EQ(::write(k, "26120812", 8), 8);
-                                siginfo_t ended{};  // or the batch has ended (and will not read it)
-                                for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0 &&
-                                                     ::waitid(P_PID, static_cast<id_t>(batch), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                                                     ended.si_pid == 0;)
-                                  ::sched_yield();
+                                for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0 && running();) ::sched_yield();
                               }
                               if (stopped) ::kill(batch, SIGTERM);
                               ::close(w);
