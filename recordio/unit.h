@@ -44,7 +44,9 @@ class Unit {
   // Reads the next line into BUF: its first W characters, blanks for missing
   // ones, then blanks to the end of BUF. If LONGER is given, the rest of the
   // line is read now and *LONGER tells whether it holds anything but blanks.
-  // End of file gives Kind::end_of_file, a system error Kind::read.
+  // End of file gives Kind::end_of_file, a system error Kind::read, and a
+  // wait for a FIFO or terminal that a signal ending the batch cut short
+  // Kind::stop.
   Status read_field(std::span<char> buf, std::size_t w, bool* longer = nullptr);
 
   // Passes over the rest of the line last read and tells where it lies.

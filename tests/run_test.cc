@@ -1019,8 +1019,9 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                               if (wait == input) {
                                 EXPECT_EQ(::write(w, "b\n", 2), 2);
                               }
+                              const std::string b_k = std::filesystem::canonical(root / "b/k.txt");
                               if (wait == fifo) {  // magsync holds it open to read: this open does not wait
-                                const int k = ::open((root / "b/k.txt").c_str(), O_WRONLY | O_CLOEXEC);
+                                const int k = ::open(b_k.c_str(), O_WRONLY | O_CLOEXEC);
                                 const std::string line = kK + "\n";
                                 EXPECT_EQ(::write(k, line.data(), line.size()), static_cast<ssize_t>(line.size()));
                                 ::close(k);
@@ -1032,17 +1033,16 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                               };
                               // Once b's K file is open (a's row may have come out before b's run began,
                               // its group's time being up), so that the signal finds the batch at it.
-                              const std::string fifo = root / "b/k.txt";
                               const auto at_fifo = [&] {
                                 std::error_code ec;
                                 for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(batch) + "/fd", ec))
-                                  if (std::filesystem::read_symlink(fd.path(), ec) == std::filesystem::canonical(fifo)) return true;
+                                  if (std::filesystem::read_symlink(fd.path(), ec) == b_k) return true;
                                 return false;
                               };
                               while (wait == fifo_stopped && !at_fifo() && running()) ::sched_yield();
                               int k = -1;
                               if (wait == half_line_stopped) {  // sent, and read: then magsync waits for the rest
-                                k = ::open(fifo.c_str(), O_WRONLY | O_CLOEXEC);
+                                k = ::open(b_k.c_str(), O_WRONLY | O_CLOEXEC);
                                 EXPECT_EQ(::write(k, "26120812", 8), 8);
                                 for (int queued = 1; ::ioctl(k, FIONREAD, &queued) == 0 && queued > 0 && running();) ::sched_yield();
                               }
@@ -1051,7 +1051,7 @@ TEST(Batch, ARowIsOutBeforeTheBatchWaits) {
                               rows += report.until("");
                               if (stopped && !report.ended()) {  // the bound was reached: let the batch go
                                 ADD_FAILURE() << "SIGTERM did not end the wait for b's K file";
-                                ::close(::open((root / "b/k.txt").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
+                                ::close(::open(b_k.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC));
                               }
                               if (k >= 0) ::close(k);
                             }, {"--batch", list});
