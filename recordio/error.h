@@ -72,7 +72,10 @@ template <class T>
 class Result {
  public:
   Result(T&& value) : v_(std::move(value)) {}
-  Result(Error e) : v_(std::move(e)) {}
+  // By reference: an Error is 1 KiB, and a copy made for a parameter takes
+  // its place in the frame of every function that returns one.
+  Result(Error&& e) : v_(std::move(e)) {}
+  Result(const Error& e) : v_(e) {}
   const Error* error() const { return std::get_if<Error>(&v_); }
   // Only where error() is null.
   T& operator*() { return *std::get_if<T>(&v_); }
