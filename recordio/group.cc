@@ -165,16 +165,23 @@ void before_wait() {
 
 bool wait_to_read(int fd) {
   before_wait();
+  pollfd p = {fd, POLLIN, 0};
+#ifdef __APPLE__
+  // No ppoll: the wait is cut into tenths of a second, and STOP is looked
+  // at between them.
+  for (int r; !stopping() && ((r = ::poll(&p, 1, 100)) == 0 || (r < 0 && errno == EINTR));) {}
+  return !stopping();
+#else
   // Signals are held while STOP is looked at, and let in only by the wait
   // itself: one that comes between the two cannot be missed.
   sigset_t all, was;
   ::sigfillset(&all);
   ::pthread_sigmask(SIG_BLOCK, &all, &was);
-  pollfd p = {fd, POLLIN, 0};
   while (!stopping() && ::ppoll(&p, 1, nullptr, &was) < 0 && errno == EINTR) {}
   const bool stopped = stopping();
   ::pthread_sigmask(SIG_SETMASK, &was, nullptr);
   return !stopped;
+#endif
 }
 
 }  // namespace recordio
