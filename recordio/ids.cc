@@ -7,6 +7,7 @@
 
 #ifdef MAGSYNC_STATIC_LINK
 #include <charconv>
+#include <optional>
 
 #include "recordio/unit.h"
 #else
@@ -44,18 +45,22 @@ std::string_view copied(std::string_view name, std::span<char, 64> buf) {
 // lines "name:password:id:...". A name known only to a directory service
 // is shown as its number.
 std::string_view find(const char* db, unsigned id, std::span<char, 64> buf) {
-  Unit u;
+  static std::optional<Unit> unit;  // not on the stack: a unit's buffer would not fit a small one
+  Unit& u = unit.emplace();
   if (u.open(db, Need::old)) return {};
+  std::string_view name;
   char line[128];
-  while (!u.read_field(line, sizeof line)) {
+  for (bool found = false; !found && !u.read_field(line, sizeof line);) {
     const std::string_view l(line, sizeof line);
     const std::size_t a = l.find(':'), b = l.find(':', a + 1), c = l.find(':', b + 1);
     if (c == l.npos) continue;
     unsigned n = 0;
     auto [p, ec] = std::from_chars(line + b + 1, line + c, n);
-    if (ec == std::errc{} && p == line + c && n == id) return copied(l.substr(0, a), buf);
+    found = ec == std::errc{} && p == line + c && n == id;
+    if (found) name = copied(l.substr(0, a), buf);
   }
-  return {};
+  (void)u.close();
+  return name;
 }
 #else
 // Through the C library, which asks every source the system names (files,

@@ -2,6 +2,7 @@
 // standard error, exit status and every file compared byte for byte.
 #include <gtest/gtest.h>
 #include <grp.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
@@ -452,29 +453,36 @@ TEST(Run, HardLinksAndInodeStayWhenTheLengthDoes) {
 TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
   if (::geteuid() != 0 && !std::getenv("CI")) GTEST_SKIP() << "needs root to act as another user";
   ASSERT_EQ(::geteuid(), 0u) << "needs root to act as another user";
-  const std::string refused =
-      "magsync: s.txt: line 1 has 65 characters, not 115, so the file must be replaced, which only its owner "
-      "(4321) or root may do without changing its owner or group (4242); once they have run magsync on it, later "
-      "runs rewrite it in place; the file is unchanged\n";
+  const auto refused = [](const std::string& owner, const std::string& group) {
+    return "magsync: s.txt: line 1 has 65 characters, not 115, so the file must be replaced, which only its owner (" +
+           owner + ") or root may do without changing its owner or group (" + group +
+           "); once they have run magsync on it, later runs rewrite it in place; the file is unchanged\n";
+  };
+  const passwd* daemon_user = ::getpwuid(1);  // users by name where they have one
+  const group* daemon_group = ::getgrgid(1);
+  ASSERT_TRUE(daemon_user && daemon_group) << "no user or group 1";
   const std::string no_room =
       "magsync: s.txt: cannot rewrite: creation of the new file: Permission denied (line 1 has 65 characters, not 115, so the file must be "
       "written anew beside it, in its directory); the file is unchanged\n";
   // The same length, in a directory the member may not write; a length
-  // change, in one the member may write (refused), and in one it may not.
-  for (auto [same, dir_mode, err] : {std::tuple{true, 0755, std::string()}, std::tuple{false, 0777, refused},
-                                     std::tuple{false, 0755, no_room}}) {
+  // change, in one the member may write (refused, also with a file of user
+  // and group 1), and in one it may not.
+  for (auto [same, dir_mode, uid, gid, err] :
+       {std::tuple{true, 0755, 4321u, 4242u, std::string()}, std::tuple{false, 0777, 4321u, 4242u, refused("4321", "4242")},
+        std::tuple{false, 0777, 1u, 1u, refused(daemon_user->pw_name, daemon_group->gr_name)},
+        std::tuple{false, 0755, 4321u, 4242u, no_room}}) {
     SCOPED_TRACE(same ? "same length" : "length change");
     Scratch work;
     const std::string s = same ? card_of(kS) : kS;
     for (const auto& [name, bytes] : with(kOk, "s.txt", s + "\n")) work.write(name, bytes);
     const std::string path = work / "s.txt";
-    ASSERT_EQ(::chown(path.c_str(), 4321, 4242), 0);
+    ASSERT_EQ(::chown(path.c_str(), uid, gid), 0);
     ASSERT_EQ(::chmod(path.c_str(), 0664), 0);
     const std::string exe = public_exe(work);
     ::chmod(work.path().c_str(), static_cast<mode_t>(dir_mode));
     Outcome r = run_magsync(work, [] {
-      const gid_t group = 4242;
-      if (::setgroups(1, &group) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(125);
+      const gid_t groups[] = {4242, 1};
+      if (::setgroups(2, groups) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(125);
     }, exe);
     EXPECT_EQ(r.status, same ? 0 : 2);
     EXPECT_EQ(r.err, err);
@@ -482,8 +490,8 @@ TEST(Run, AGroupMemberKeepsOwnerGroupAndMode) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(work.path()), {}), 3);
     struct stat st;
     ::stat(path.c_str(), &st);
-    EXPECT_EQ(st.st_uid, 4321u);
-    EXPECT_EQ(st.st_gid, 4242u);
+    EXPECT_EQ(st.st_uid, uid);
+    EXPECT_EQ(st.st_gid, gid);
     EXPECT_EQ(st.st_mode & 07777, 0664u);
   }
 }
