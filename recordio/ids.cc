@@ -50,14 +50,16 @@ std::string_view find(const char* db, unsigned id, std::span<char, 64> buf) {
   if (u.open(db, Need::old)) return {};
   std::string_view name;
   char line[128];
-  for (bool found = false; !found && !u.read_field(line, sizeof line);) {
+  while (!u.read_field(line, sizeof line)) {
     const std::string_view l(line, sizeof line);
     const std::size_t a = l.find(':'), b = l.find(':', a + 1), c = l.find(':', b + 1);
     if (c == l.npos) continue;
     unsigned n = 0;
     auto [p, ec] = std::from_chars(line + b + 1, line + c, n);
-    found = ec == std::errc{} && p == line + c && n == id;
-    if (found) name = copied(l.substr(0, a), buf);
+    if (ec == std::errc{} && p == line + c && n == id) {
+      name = copied(l.substr(0, a), buf);
+      break;
+    }
   }
   (void)u.close();
   return name;
